@@ -1,0 +1,69 @@
+#pragma once
+// The process-wide log: engine, probe and player messages and the libraries' own lines.
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "engine/Types.h"
+
+// Sender, thread id, level, message.
+using TLogEvent = std::function<void(TFFBaseComponent* sender, uint32_t threadId, TLogLevel level, const std::string& msg)>;
+
+struct TLogInfo {
+    TFFBaseComponent* Sender = nullptr;
+    uint32_t ThreadID = 0;
+    TLogLevel LogLevel = llInfo;
+    std::string LogMsg;
+};
+
+// Library number of a level, and the level of a library number.
+int LogLevelToLibrary(TLogLevel level);
+TLogLevel LibraryToLogLevel(int number);
+
+// Thread id as the log reports it.
+uint32_t CurrentThreadID();
+
+class TFFLogger : public TFFBaseComponent {
+public:
+    // The one logger, created on first use.
+    static TFFLogger& Instance();
+
+    TLogLevel LogLevel() const;
+    // Also pushes the level into the libraries.
+    void SetLogLevel(TLogLevel level);
+    // A name of the level table (any letter case), or a library number.
+    void SetLogLevelByName(const std::string& text);
+
+    bool TriggerEventInMainThread() const;
+    void SetTriggerEventInMainThread(bool value);
+
+    // Set or clear (empty function) the handler. Safe from any thread.
+    void SetOnLog(TLogEvent handler);
+    bool HasOnLog() const;
+
+    // The level test for engine messages.
+    bool Passes(TLogLevel level) const;
+    void Log(TFFBaseComponent* sender, TLogLevel level, const std::string& msg);
+    void LogFmt(TFFBaseComponent* sender, TLogLevel level, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+
+    // Installs the libraries' log callback and pushes the current level into them. Idempotent.
+    void HookLibraryLog();
+
+    // Data of the last delivered event.
+    TLogInfo LastLogInfo() const;
+
+    // The libraries' callback (public for tests): buffers per thread, delivers whole lines.
+    static void LibraryLogCallback(void* avcl, int level, const char* fmt, va_list vl);
+
+private:
+    TFFLogger();
+    void Deliver(TFFBaseComponent* sender, uint32_t threadId, TLogLevel level, const std::string& msg);
+
+    mutable std::mutex mutex_;  // guards every field below
+    TLogLevel level_ = llInfo;
+    bool triggerInMainThread_ = true;
+    TLogEvent onLog_;
+    TLogInfo lastInfo_;
+};
