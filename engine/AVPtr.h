@@ -2,6 +2,8 @@
 // RAII owners for FFmpeg objects. Every library handle the code keeps lives in one of these.
 #include <memory>
 
+#include "engine/UnicodeProtocol.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -14,15 +16,21 @@ extern "C" {
 
 namespace av {
 
+// Also frees the I/O context OpenInputFile made for a "unicode:" name.
 struct InputContextDeleter {
-    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+    void operator()(AVFormatContext* p) const { CloseInputFile(&p); }
 };
-// An output context closes its file (when it opened one) and frees itself.
+// An output context closes its file (when it opened one, through OpenOutputFile or avio_open2)
+// and frees itself.
 struct OutputContextDeleter {
     void operator()(AVFormatContext* p) const {
-        if (p->oformat && !(p->oformat->flags & AVFMT_NOFILE) && p->pb) avio_closep(&p->pb);
+        if (p->oformat && !(p->oformat->flags & AVFMT_NOFILE) && p->pb) CloseOutputFile(&p->pb);
         avformat_free_context(p);
     }
+};
+// A context that was never opened (option holder): only freed.
+struct FormatContextDeleter {
+    void operator()(AVFormatContext* p) const { avformat_free_context(p); }
 };
 struct CodecContextDeleter {
     void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
@@ -54,6 +62,7 @@ struct FreeDeleter {
 
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
