@@ -36,6 +36,8 @@ const std::map<std::string, std::string>& Recipes() {
         {"meta.mkv", std::string(kVideo) + " " + kAudio +
                          " -c:v mpeg4 -c:a libvorbis -metadata title=TestTitle -metadata artist=TestArtist"
                          " -metadata album=TestAlbum -metadata comment=TestComment -metadata:s:a:0 language=eng"},
+        {"ntsc.ts", "-f lavfi -i testsrc2=size=160x120:rate=30000/1001:duration=1 -f lavfi -i "
+                    "sine=frequency=440:sample_rate=44100:duration=1 -c:v mpeg2video -c:a mp2 -metadata:s:a:0 language=eng"},
         {"6ch.mkv", std::string(kVideo) +
                         " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 6 -c:v mpeg4 -c:a ac3"},
     };

@@ -10,6 +10,7 @@ namespace testmedia {
 //   audio.wav audio.mp3                                          2 s stereo sine, 44.1 kHz
 //   odd.mkv                                                      175x97 video, 1 s, no audio
 //   meta.mkv     title/artist/album/comment tags, audio language "eng"
+//   ntsc.ts      160x120 video at 30000/1001 + audio with language "eng" only, 1 s
 //   6ch.mkv      video + 6-channel audio
 //   truncated.mp4 truncated.ts                                   cut to a third
 //   random.bin                                                   64 KiB of random bytes
