@@ -3,10 +3,27 @@
 // integer reads are lenient (decimal or "0x" hex, default on anything else), the first of
 // duplicate keys wins. No cache: every call opens the file. Every write replaces the file
 // atomically (temporary file in the same folder, flush, rename).
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+// The lenient integer rule of the readers, for numbers that come from INI values: blanks around,
+// an optional sign, decimal digits or "0x"/"0X" and up to 8 hex digits (taken as the 32 bits of
+// the value, so "0xFFFFFFFF" is -1). Anything else, and decimal values outside int, give nothing.
+std::optional<int> IniParseInteger(std::string_view text);
+int IniStrToIntDef(std::string_view text, int def);
+
+// Thread use: no state besides the path; calls on one file from several threads are not
+// serialised against each other (the program writes settings from the GUI thread only).
+// Reads see a whole file at any time, since writes replace it by renaming.
+// Values: surrounding blanks and one matching pair of surrounding quotes (" or ') are taken off
+// when read; a write stores such a value quoted so that it reads back unchanged. Section names,
+// key names and values holding a line break cannot be written (std::runtime_error). Section and
+// key names match without regard to ASCII letter case; a repeated section header is ignored
+// (the first occurrence is the section). Lines starting with ';' or '#' are comments; lines
+// that are neither a header nor "key=value" are ignored and kept as they are by writes.
 class TIniStore {
 public:
     explicit TIniStore(std::string path);

@@ -1,0 +1,426 @@
+#include "app/IniStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Names compare by ASCII letter case only; bytes above 0x7F (UTF-8) must match exactly.
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    return true;
+}
+
+bool IsQuote(char c) { return c == '"' || c == '\''; }
+
+// A value enclosed in a matching pair of quotes loses that pair when read.
+std::string_view Unquote(std::string_view v) {
+    if (v.size() >= 2 && IsQuote(v.front()) && v.front() == v.back()) return v.substr(1, v.size() - 2);
+    return v;
+}
+
+enum class TLineKind { Other, Section, Key };
+
+struct TLine {
+    std::string raw;  // the line as stored, without its line end
+    TLineKind kind = TLineKind::Other;
+    std::string name;   // section or key name, trimmed
+    std::string value;  // key value, trimmed and unquoted
+};
+
+TLine Classify(std::string raw) {
+    TLine line;
+    line.raw = std::move(raw);
+    std::string_view s = Trim(line.raw);
+    if (s.empty() || s.front() == ';' || s.front() == '#') return line;
+    if (s.front() == '[') {
+        // The last ']' closes the name, so a name may itself hold ']'. No ']' at all: garbage.
+        const size_t close = s.rfind(']');
+        if (close == std::string_view::npos) return line;
+        line.kind = TLineKind::Section;
+        line.name = std::string(Trim(s.substr(1, close - 1)));
+        return line;
+    }
+    const size_t eq = s.find('=');
+    if (eq == std::string_view::npos) return line;
+    std::string_view key = Trim(s.substr(0, eq));
+    if (key.empty()) return line;
+    line.kind = TLineKind::Key;
+    line.name = std::string(key);
+    line.value = std::string(Unquote(Trim(s.substr(eq + 1))));
+    return line;
+}
+
+// The parsed file: every line kept as it was so that a rewrite changes only what it must.
+struct TIniText {
+    bool existed = false;
+    std::string bom;
+    std::string eol = "\n";
+    std::vector<TLine> lines;
+
+    // First header of the section; later headers of the same name are not consulted.
+    std::optional<size_t> FindSection(std::string_view section) const {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].kind == TLineKind::Section && SameName(lines[i].name, section)) return i;
+        return std::nullopt;
+    }
+    // Index of the line after the last line of the section starting at header.
+    size_t SectionEnd(size_t header) const {
+        size_t i = header + 1;
+        while (i < lines.size() && lines[i].kind != TLineKind::Section) ++i;
+        return i;
+    }
+    std::optional<size_t> FindKey(std::string_view section, std::string_view key) const {
+        const auto header = FindSection(section);
+        if (!header) return std::nullopt;
+        const size_t end = SectionEnd(*header);
+        for (size_t i = *header + 1; i < end; ++i)
+            if (lines[i].kind == TLineKind::Key && SameName(lines[i].name, key)) return i;
+        return std::nullopt;
+    }
+
+    std::string Serialize() const {
+        std::string out = bom;
+        for (const TLine& l : lines) {
+            out += l.raw;
+            out += eol;
+        }
+        return out;
+    }
+};
+
+TIniText Parse(std::string_view text) {
+    TIniText ini;
+    ini.existed = true;
+    if (text.starts_with(kBom)) {
+        ini.bom = kBom;
+        text.remove_prefix(kBom.size());
+    }
+    const size_t firstLf = text.find('\n');
+    if (firstLf != std::string_view::npos && firstLf > 0 && text[firstLf - 1] == '\r') ini.eol = "\r\n";
+    while (!text.empty()) {
+        const size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ini.lines.push_back(Classify(std::string(line)));
+    }
+    return ini;
+}
+
+std::string ErrorText(int err) { return std::strerror(err); }
+
+[[noreturn]] void Fail(const std::string& path, const std::string& reason) {
+    throw std::runtime_error("Cannot write the file \"" + path + "\": " + reason + ".");
+}
+
+// The whole file, or nothing when it cannot be read. A folder opens as a stream but throws on
+// the first read, hence the check and the catch.
+std::optional<std::string> ReadWhole(const std::string& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return std::nullopt;
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad()) return std::nullopt;
+        return text;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Reads for a lookup: a missing or unreadable file reads as empty, so every lookup yields its default.
+TIniText LoadForRead(const std::string& path) {
+    const auto text = ReadWhole(path);
+    return text ? Parse(*text) : TIniText{};
+}
+
+// Reads before a rewrite: a file that exists but cannot be read must not be replaced by a file
+// holding only the new key.
+TIniText LoadForWrite(const std::string& path) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory) Fail(path, ec.message());
+    if (!fs::exists(st)) return {};
+    if (!fs::is_regular_file(st)) Fail(path, "it is not a regular file");
+    const auto text = ReadWhole(path);
+    if (!text) Fail(path, "it cannot be read");
+    return Parse(*text);
+}
+
+// Where the bytes really go: a symbolic link keeps pointing at the file it names.
+fs::path WriteTarget(const std::string& path) {
+    std::error_code ec;
+    fs::path target(path);
+    for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(target, ec)); ++hops) {
+        fs::path next = fs::read_symlink(target, ec);
+        if (ec) break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return target;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Replaces the file with content: a temporary file in the same folder, flushed to disk, then
+// renamed over the original, so readers and crashes see either the old or the new file whole.
+void ReplaceFile(const std::string& path, const std::string& content) {
+    const fs::path target = WriteTarget(path);
+    fs::path dir = target.parent_path();
+    if (dir.empty()) dir = ".";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) Fail(path, "its folder cannot be created (" + ec.message() + ")");
+
+    static std::atomic<unsigned> counter{0};
+    fs::path tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" +
+                     std::to_string(counter.fetch_add(1)));
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) Fail(path, "no temporary file can be created in its folder (" + ErrorText(errno) + ")");
+
+    auto abandon = [&](const std::string& reason) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        Fail(path, reason);
+    };
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    if (!WriteAll(fd, content)) abandon(ErrorText(errno));
+    if (::fsync(fd) != 0) abandon(ErrorText(errno));
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        Fail(path, ErrorText(err));
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        Fail(path, ErrorText(err));
+    }
+    // Make the rename itself durable; a folder that cannot be synced is no reason to fail.
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+void Store(const std::string& path, const TIniText& before, const TIniText& after) {
+    const std::string content = after.Serialize();
+    if (before.existed && content == before.Serialize()) return;
+    ReplaceFile(path, content);
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+void CheckNames(const std::string& path, const std::string& section, const std::string& key) {
+    if (HasLineBreak(section) || Trim(section) != section)
+        Fail(path, "the section name \"" + section + "\" is not valid");
+    if (key.empty() || HasLineBreak(key) || Trim(key) != key || key.find('=') != std::string::npos ||
+        key.front() == '[' || key.front() == ';' || key.front() == '#')
+        Fail(path, "the key name \"" + key + "\" is not valid");
+}
+
+// The stored form of a value that reads back exactly: blanks at either end and a matching
+// pair of quotes would be taken away by the reader, so such values get one more pair of quotes.
+std::string StoredValue(const std::string& value) {
+    const bool needsQuotes = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
+                                                (value.size() >= 2 && IsQuote(value.front()) &&
+                                                 value.front() == value.back()));
+    return needsQuotes ? "\"" + value + "\"" : value;
+}
+
+}  // namespace
+
+std::optional<int> IniParseInteger(std::string_view text) {
+    std::string_view s = Trim(text);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        // Hexadecimal spans the 32 bits of the value: 0xFFFFFFFF reads as -1.
+        uint64_t v = 0;
+        for (char c : s.substr(2)) {
+            int d;
+            if (c >= '0' && c <= '9') d = c - '0';
+            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            else return std::nullopt;
+            v = v * 16 + static_cast<uint64_t>(d);
+            if (v > 0xFFFFFFFFu) return std::nullopt;
+        }
+        uint32_t bits = static_cast<uint32_t>(v);
+        if (negative) bits = 0u - bits;
+        return static_cast<int32_t>(bits);
+    }
+    if (s.empty()) return std::nullopt;
+    int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+        if (v > static_cast<int64_t>(std::numeric_limits<int>::max()) + 1) return std::nullopt;
+    }
+    if (negative) v = -v;
+    if (v > std::numeric_limits<int>::max() || v < std::numeric_limits<int>::min()) return std::nullopt;
+    return static_cast<int>(v);
+}
+
+int IniStrToIntDef(std::string_view text, int def) { return IniParseInteger(text).value_or(def); }
+
+TIniStore::TIniStore(std::string path) : path_(std::move(path)) {}
+
+std::string TIniStore::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+    const TIniText ini = LoadForRead(path_);
+    const auto i = ini.FindKey(section, key);
+    return i ? ini.lines[*i].value : def;
+}
+
+int TIniStore::ReadInteger(const std::string& section, const std::string& key, int def) const {
+    const TIniText ini = LoadForRead(path_);
+    const auto i = ini.FindKey(section, key);
+    return i ? IniStrToIntDef(ini.lines[*i].value, def) : def;
+}
+
+bool TIniStore::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+bool TIniStore::SectionExists(const std::string& section) const {
+    return LoadForRead(path_).FindSection(section).has_value();
+}
+
+bool TIniStore::ValueExists(const std::string& section, const std::string& key) const {
+    return LoadForRead(path_).FindKey(section, key).has_value();
+}
+
+std::vector<std::string> TIniStore::ReadSection(const std::string& section) const {
+    std::vector<std::string> keys;
+    for (auto& kv : ReadSectionValues(section)) keys.push_back(std::move(kv.first));
+    return keys;
+}
+
+std::vector<std::pair<std::string, std::string>> TIniStore::ReadSectionValues(const std::string& section) const {
+    const TIniText ini = LoadForRead(path_);
+    std::vector<std::pair<std::string, std::string>> out;
+    const auto header = ini.FindSection(section);
+    if (!header) return out;
+    const size_t end = ini.SectionEnd(*header);
+    for (size_t i = *header + 1; i < end; ++i) {
+        const TLine& l = ini.lines[i];
+        if (l.kind != TLineKind::Key) continue;
+        bool seen = false;
+        for (const auto& kv : out) seen = seen || SameName(kv.first, l.name);
+        if (!seen) out.emplace_back(l.name, l.value);
+    }
+    return out;
+}
+
+std::vector<std::string> TIniStore::ReadSections() const {
+    const TIniText ini = LoadForRead(path_);
+    std::vector<std::string> out;
+    for (const TLine& l : ini.lines) {
+        if (l.kind != TLineKind::Section) continue;
+        bool seen = false;
+        for (const auto& s : out) seen = seen || SameName(s, l.name);
+        if (!seen) out.push_back(l.name);
+    }
+    return out;
+}
+
+void TIniStore::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    CheckNames(path_, section, key);
+    if (HasLineBreak(value)) Fail(path_, "the value of \"" + key + "\" holds a line break");
+    const TIniText before = LoadForWrite(path_);
+    TIniText after = before;
+    const std::string line = key + "=" + StoredValue(value);
+    if (const auto i = after.FindKey(section, key)) {
+        // Keep the key's stored spelling; only the value changes.
+        after.lines[*i] = Classify(after.lines[*i].name + "=" + StoredValue(value));
+    } else if (const auto header = after.FindSection(section)) {
+        // After the section's last key, so comments and blank lines before the next header stay there.
+        size_t at = *header + 1;
+        const size_t end = after.SectionEnd(*header);
+        for (size_t j = *header + 1; j < end; ++j)
+            if (after.lines[j].kind == TLineKind::Key) at = j + 1;
+        after.lines.insert(after.lines.begin() + static_cast<std::ptrdiff_t>(at), Classify(line));
+    } else {
+        if (!after.lines.empty() && !Trim(after.lines.back().raw).empty()) after.lines.push_back(Classify(""));
+        after.lines.push_back(Classify("[" + section + "]"));
+        after.lines.push_back(Classify(line));
+    }
+    Store(path_, before, after);
+}
+
+void TIniStore::WriteInteger(const std::string& section, const std::string& key, int value) {
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniStore::WriteBool(const std::string& section, const std::string& key, bool value) {
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniStore::DeleteKey(const std::string& section, const std::string& key) {
+    const TIniText before = LoadForWrite(path_);
+    TIniText after = before;
+    // Every duplicate goes, or the next one would surface as the key's value.
+    while (const auto i = after.FindKey(section, key))
+        after.lines.erase(after.lines.begin() + static_cast<std::ptrdiff_t>(*i));
+    if (before.existed) Store(path_, before, after);
+}
+
+void TIniStore::EraseSection(const std::string& section) {
+    const TIniText before = LoadForWrite(path_);
+    TIniText after = before;
+    while (const auto header = after.FindSection(section)) {
+        const size_t end = after.SectionEnd(*header);
+        after.lines.erase(after.lines.begin() + static_cast<std::ptrdiff_t>(*header),
+                          after.lines.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    if (before.existed) Store(path_, before, after);
+}
