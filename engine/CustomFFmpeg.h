@@ -9,6 +9,7 @@
 // from another thread.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,20 @@
 #include "engine/Types.h"
 
 struct AVFormatContext;
+struct TTranscodeState;
+class TAVProbe;
+
+// Frees the transcoder's tables (defined with them, so this header needs only the name).
+struct TTranscodeStateDeleter {
+    void operator()(TTranscodeState* p) const;
+};
+
+// Progress of a run, on the worker thread: input file index (-1 at the end), frame number, frames
+// per second and quality (-1 without a video stream), bit rate (kbit/s), output size (bytes),
+// output time and total duration (microseconds).
+using TTranscodeProgress = std::function<void(TFFBaseComponent* sender, int fileIndex, int frameNumber, int fps,
+                                              float quality, float bitRate, int64_t totalSize, int64_t timeUs,
+                                              int64_t totalDurationUs)>;
 
 class TCustomFFmpeg : public TFFBaseComponent {
 public:
@@ -87,7 +102,37 @@ public:
     int InputFileCount() const;
     const AVFormatContext* InputFile(int index) const;
 
+    // Opens the next input; false with LastError set on failure (nothing of it is kept).
+    bool OpenInput(const std::string& fileName);
+    // Adds the next output with its streams; the new number of outputs, or -1 with LastError set.
+    // join: the output takes every input in turn (needs more than one input open).
+    int AddOutput(const std::string& fileName, bool join);
+    struct TInputKinds {
+        bool video = false, audio = false, subtitle = false;
+    };
+    // Media types in the first input, or in all of them. Throws FFmpegException.
+    TInputKinds CheckInputs(bool firstOnly) const;
+    // The probe describing an opened input (owned by the task); nullptr for a bad index.
+    TAVProbe* InputProbe(int index) const;
+
+    // The run (worker thread): set-up, loop, trailer. Throws FFmpegException on failure; the caller
+    // then closes the codecs (CloseCodecs) and calls Cleanup.
+    void Transcode();
+    // Closes every encoder and decoder the run opened (under the codec lock). Idempotent.
+    void CloseCodecs();
+    // From any thread: the loop ends at its next pass and the output is finished properly.
+    void RequestStop() { stopRequested_ = true; }
+    bool StopRequested() const { return stopRequested_; }
+    // The last run's loop reached its end without a stop request.
+    bool Finished() const { return finished_; }
+    // Configuring thread, before the run.
+    void SetProgressInterval(int64_t us);
+    void SetOnProgress(TTranscodeProgress handler);
+
 protected:
+    friend class TTranscoder;  // the transcoder's set-up and run (TranscodeState.h)
+    TTranscodeState& Tables();
+    std::unique_ptr<TTranscodeState, TTranscodeStateDeleter> transcode_;
     friend struct TOptionHandlers;  // the option table's handlers write the settings directly
     friend struct TPresetHandlers;
 
