@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -49,33 +48,95 @@ std::string_view Unquote(std::string_view v) {
 
 enum class TLineKind { Other, Section, Key };
 
-struct TLine {
-    std::string raw;  // the line as stored, without its line end
+// One line as seen by the reader; views into the line's text.
+struct TLineView {
     TLineKind kind = TLineKind::Other;
-    std::string name;   // section or key name, trimmed
-    std::string value;  // key value, trimmed and unquoted
+    std::string_view name;   // section or key name, trimmed
+    std::string_view value;  // key value, trimmed and unquoted
 };
 
-TLine Classify(std::string raw) {
-    TLine line;
-    line.raw = std::move(raw);
-    std::string_view s = Trim(line.raw);
+TLineView ClassifyView(std::string_view raw) {
+    TLineView line;
+    std::string_view s = Trim(raw);
     if (s.empty() || s.front() == ';' || s.front() == '#') return line;
     if (s.front() == '[') {
         // The last ']' closes the name, so a name may itself hold ']'. No ']' at all: garbage.
         const size_t close = s.rfind(']');
         if (close == std::string_view::npos) return line;
         line.kind = TLineKind::Section;
-        line.name = std::string(Trim(s.substr(1, close - 1)));
+        line.name = Trim(s.substr(1, close - 1));
         return line;
     }
     const size_t eq = s.find('=');
     if (eq == std::string_view::npos) return line;
-    std::string_view key = Trim(s.substr(0, eq));
+    const std::string_view key = Trim(s.substr(0, eq));
     if (key.empty()) return line;
     line.kind = TLineKind::Key;
-    line.name = std::string(key);
-    line.value = std::string(Unquote(Trim(s.substr(eq + 1))));
+    line.name = key;
+    line.value = Unquote(Trim(s.substr(eq + 1)));
+    return line;
+}
+
+// Calls fn(TLineView) for every line of the file's text until fn returns false. A leading
+// UTF-8 byte order mark and the CRs of CR LF line ends are not part of any line.
+template <typename Fn>
+void ForEachLine(std::string_view text, Fn&& fn) {
+    if (text.starts_with(kBom)) text.remove_prefix(kBom.size());
+    while (!text.empty()) {
+        const size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!fn(ClassifyView(line))) return;
+    }
+}
+
+// Lookups go straight through the text: the file is read for every call, so they allocate
+// nothing per line, and lines outside the wanted section are only checked for a header. Only
+// the first header of a section counts.
+template <typename Fn>
+void ForEachKeyOfSection(std::string_view text, std::string_view section, Fn&& fn) {
+    if (text.starts_with(kBom)) text.remove_prefix(kBom.size());
+    bool inside = false;
+    while (!text.empty()) {
+        const size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        size_t first = 0;
+        while (first < line.size() && IsBlank(line[first])) ++first;
+        if (!inside && (first == line.size() || line[first] != '[')) continue;
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const TLineView l = ClassifyView(line);
+        if (l.kind == TLineKind::Section) {
+            if (inside) return;
+            inside = SameName(l.name, section);
+        } else if (inside && l.kind == TLineKind::Key && !fn(l)) {
+            return;
+        }
+    }
+}
+
+std::optional<std::string> FindValue(std::string_view text, std::string_view section, std::string_view key) {
+    std::optional<std::string> value;
+    ForEachKeyOfSection(text, section, [&](const TLineView& l) {
+        if (!SameName(l.name, key)) return true;
+        value = std::string(l.value);
+        return false;
+    });
+    return value;
+}
+
+// A line kept for a rewrite: its text as stored and what the reader sees in it.
+struct TLine {
+    std::string raw;  // the line as stored, without its line end
+    TLineKind kind = TLineKind::Other;
+    std::string name;
+};
+
+TLine Classify(std::string raw) {
+    const TLineView v = ClassifyView(raw);
+    TLine line{std::string(), v.kind, std::string(v.name)};
+    line.raw = std::move(raw);
     return line;
 }
 
@@ -142,26 +203,33 @@ std::string ErrorText(int err) { return std::strerror(err); }
     throw std::runtime_error("Cannot write the file \"" + path + "\": " + reason + ".");
 }
 
-// The whole file, or nothing when it cannot be read. A folder opens as a stream but throws on
-// the first read, hence the check and the catch.
+// The whole file, or nothing when it is missing, not a regular file or cannot be read.
 std::optional<std::string> ReadWhole(const std::string& path) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return std::nullopt;
-    try {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return std::nullopt;
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) return std::nullopt;
-        return text;
-    } catch (const std::exception&) {
-        return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        text.emplace();
+        text->resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        for (;;) {
+            if (done == text->size()) text->resize(done + 4096);  // the file grew meanwhile
+            const ssize_t n = ::read(fd, text->data() + done, text->size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                text.reset();
+                break;
+            }
+            if (n == 0) {
+                text->resize(done);
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
     }
-}
-
-// Reads for a lookup: a missing or unreadable file reads as empty, so every lookup yields its default.
-TIniText LoadForRead(const std::string& path) {
-    const auto text = ReadWhole(path);
-    return text ? Parse(*text) : TIniText{};
+    ::close(fd);
+    return text;
 }
 
 // Reads before a rewrite: a file that exists but cannot be read must not be replaced by a file
@@ -316,15 +384,16 @@ int IniStrToIntDef(std::string_view text, int def) { return IniParseInteger(text
 TIniStore::TIniStore(std::string path) : path_(std::move(path)) {}
 
 std::string TIniStore::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
-    const TIniText ini = LoadForRead(path_);
-    const auto i = ini.FindKey(section, key);
-    return i ? ini.lines[*i].value : def;
+    const auto text = ReadWhole(path_);
+    if (!text) return def;
+    return FindValue(*text, section, key).value_or(def);
 }
 
 int TIniStore::ReadInteger(const std::string& section, const std::string& key, int def) const {
-    const TIniText ini = LoadForRead(path_);
-    const auto i = ini.FindKey(section, key);
-    return i ? IniStrToIntDef(ini.lines[*i].value, def) : def;
+    const auto text = ReadWhole(path_);
+    if (!text) return def;
+    const auto value = FindValue(*text, section, key);
+    return value ? IniStrToIntDef(*value, def) : def;
 }
 
 bool TIniStore::ReadBool(const std::string& section, const std::string& key, bool def) const {
@@ -332,11 +401,19 @@ bool TIniStore::ReadBool(const std::string& section, const std::string& key, boo
 }
 
 bool TIniStore::SectionExists(const std::string& section) const {
-    return LoadForRead(path_).FindSection(section).has_value();
+    const auto text = ReadWhole(path_);
+    bool found = false;
+    if (text)
+        ForEachLine(*text, [&](const TLineView& l) {
+            found = l.kind == TLineKind::Section && SameName(l.name, section);
+            return !found;
+        });
+    return found;
 }
 
 bool TIniStore::ValueExists(const std::string& section, const std::string& key) const {
-    return LoadForRead(path_).FindKey(section, key).has_value();
+    const auto text = ReadWhole(path_);
+    return text && FindValue(*text, section, key).has_value();
 }
 
 std::vector<std::string> TIniStore::ReadSection(const std::string& section) const {
@@ -346,30 +423,29 @@ std::vector<std::string> TIniStore::ReadSection(const std::string& section) cons
 }
 
 std::vector<std::pair<std::string, std::string>> TIniStore::ReadSectionValues(const std::string& section) const {
-    const TIniText ini = LoadForRead(path_);
     std::vector<std::pair<std::string, std::string>> out;
-    const auto header = ini.FindSection(section);
-    if (!header) return out;
-    const size_t end = ini.SectionEnd(*header);
-    for (size_t i = *header + 1; i < end; ++i) {
-        const TLine& l = ini.lines[i];
-        if (l.kind != TLineKind::Key) continue;
+    const auto text = ReadWhole(path_);
+    if (!text) return out;
+    ForEachKeyOfSection(*text, section, [&](const TLineView& l) {
         bool seen = false;
         for (const auto& kv : out) seen = seen || SameName(kv.first, l.name);
-        if (!seen) out.emplace_back(l.name, l.value);
-    }
+        if (!seen) out.emplace_back(std::string(l.name), std::string(l.value));
+        return true;
+    });
     return out;
 }
 
 std::vector<std::string> TIniStore::ReadSections() const {
-    const TIniText ini = LoadForRead(path_);
     std::vector<std::string> out;
-    for (const TLine& l : ini.lines) {
-        if (l.kind != TLineKind::Section) continue;
+    const auto text = ReadWhole(path_);
+    if (!text) return out;
+    ForEachLine(*text, [&](const TLineView& l) {
+        if (l.kind != TLineKind::Section) return true;
         bool seen = false;
-        for (const auto& s : out) seen = seen || SameName(s, l.name);
-        if (!seen) out.push_back(l.name);
-    }
+        for (const auto& name : out) seen = seen || SameName(name, l.name);
+        if (!seen) out.emplace_back(l.name);
+        return true;
+    });
     return out;
 }
 
