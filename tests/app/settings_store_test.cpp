@@ -305,6 +305,13 @@ TEST(StoreWrite, FailedReplacementLeavesTheOldFileAndNoTemporaryFile) {
     EXPECT_THROW(folder.WriteString("s", "a", "1"), std::runtime_error);
     EXPECT_TRUE(fs::is_empty(dir + "/folder.ini"));
 
+    // The path names a FIFO: reading must neither block nor find anything.
+    ASSERT_EQ(::mkfifo((dir + "/fifo.ini").c_str(), 0600), 0);
+    TIniStore fifo(dir + "/fifo.ini");
+    EXPECT_EQ(fifo.ReadInteger("s", "a", 5), 5);
+    EXPECT_THROW(fifo.WriteString("s", "a", "1"), std::runtime_error);
+    EXPECT_TRUE(fs::is_fifo(dir + "/fifo.ini"));
+
     // The disk refuses the bytes half way (a file-size limit works even for root).
     const std::string path = dir + "/big.ini";
     const std::string original = "[s]\na=1\n";
@@ -326,7 +333,7 @@ TEST(StoreWrite, FailedReplacementLeavesTheOldFileAndNoTemporaryFile) {
     EXPECT_NE(message.find(path), std::string::npos) << message;
     EXPECT_EQ(ReadFile(path), original);
 
-    EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"big.ini", "folder.ini", "plain"}));
+    EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"big.ini", "fifo.ini", "folder.ini", "plain"}));
 }
 
 }  // namespace
