@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/OptionStore.h"
 #include "engine/TaskSettings.h"
@@ -20,6 +21,7 @@
 struct AVFormatContext;
 struct TTranscodeState;
 class TAVProbe;
+class TFrameHookList;
 
 // Frees the transcoder's tables (defined with them, so this header needs only the name).
 struct TTranscodeStateDeleter {
@@ -77,6 +79,10 @@ public:
     void SetTarget(const std::string& kind, const std::string& norm, const std::string& defaultNorm);
     void SetIntOption(const std::string& name, int value);  // option store, value in decimal
     void AddMetadata(const std::string& key, const std::string& value);
+    // Adds a frame-hook plug-in ("vhook"): module file name, then its arguments; 0 on success.
+    int AddVideoHook(const std::vector<std::string>& args);
+    // The task's frame hooks (never null).
+    TFrameHookList& VideoHooks() const { return *videoHooks_; }
 
     const TTaskSettings& Settings() const { return settings_; }
     // The option store; null only before the first Reset and after Cleanup.
@@ -134,12 +140,12 @@ protected:
     TTranscodeState& Tables();
     std::unique_ptr<TTranscodeState, TTranscodeStateDeleter> transcode_;
     friend struct TOptionHandlers;  // the option table's handlers write the settings directly
-    friend struct TPresetHandlers;
 
     void FreeOptionStore() { store_.reset(); }
 
     TTaskSettings settings_;
     std::unique_ptr<TOptionStore> store_;
+    std::unique_ptr<TFrameHookList> videoHooks_;
     int64_t totalDurationUs_ = -1;
     std::string lastError_;
     bool joined_ = false;

@@ -70,6 +70,7 @@ const std::vector<TLegacyOptionRow>& LegacyOptionTable() {
     static const std::vector<TLegacyOptionRow> table = {
         {"directpred", "direct-pred", nullptr, nullptr},
         {"cqp", "qp", nullptr, nullptr},
+        {"flags:scan_offset", "scan_offset", "1", "0"},
         {"flags2:wpred", "weightb", "1", "0"},
         {"flags2:dct8x8", "8x8dct", "1", "0"},
         {"flags2:bpyramid", "b-pyramid", "normal", "none"},
@@ -86,11 +87,11 @@ std::string TodayEncoderName(const std::string& name) {
 }
 
 std::vector<std::pair<std::string, std::string>> TodayOptions(const std::string& name, const std::string& value) {
-    if (name == "flags2") {
+    if (name == "flags" || name == "flags2") {
         std::vector<std::pair<std::string, std::string>> result;
         std::string rest;
         for (const TFlagPart& p : SplitFlags(value)) {
-            const TLegacyOptionRow* row = FindOptionRow("flags2:" + p.name);
+            const TLegacyOptionRow* row = FindOptionRow(name + ":" + p.name);
             if (row) {
                 result.emplace_back(row->todayName, p.sign == '-' ? row->offValue : row->onValue);
             } else {
@@ -98,7 +99,7 @@ std::vector<std::pair<std::string, std::string>> TodayOptions(const std::string&
                 rest += p.name;
             }
         }
-        if (!rest.empty()) result.emplace_back("flags2", rest);
+        if (!rest.empty()) result.emplace_back(name, rest);
         return result;
     }
     if (name == "partitions") return {{name, TodayPartitions(value)}};

@@ -14,7 +14,7 @@ struct TLegacyEncoderRow {
 };
 // One option name (or one part of a "flags2" value) that became an option of its own.
 struct TLegacyOptionRow {
-    const char* legacyName;  // option name, or "flags2:" + flag name
+    const char* legacyName;  // option name, or "flags:"/"flags2:" + flag name
     const char* todayName;
     const char* onValue;     // value for a plain/"+" use of a flag part (null: the value as given)
     const char* offValue;    // value for a "-" use of a flag part
@@ -27,7 +27,7 @@ const std::vector<TLegacyOptionRow>& LegacyOptionTable();
 std::string TodayEncoderName(const std::string& name);
 
 // The option settings that stand for `name` = `value` today, in order. Names and values that need no
-// translation come back as one unchanged pair. A "flags2" value is split into its legacy parts (each
-// becoming its own option) and a rest that stays "flags2" when it is not empty; a libx264
+// translation come back as one unchanged pair. A "flags" or "flags2" value is split into its legacy
+// parts (each becoming its own option) and a rest that keeps the name when it is not empty; a libx264
 // "partitions" value in the old flag syntax becomes today's comma list.
 std::vector<std::pair<std::string, std::string>> TodayOptions(const std::string& name, const std::string& value);
