@@ -203,6 +203,11 @@ std::string ErrorText(int err) { return std::strerror(err); }
     throw std::runtime_error("Cannot write the file \"" + path + "\": " + reason + ".");
 }
 
+// A failure of the file system, which the user can do something about.
+[[noreturn]] void FailIo(const std::string& path, const std::string& reason) {
+    Fail(path, reason + ". Check that its folder exists, is writable and has free space");
+}
+
 // The whole file, or nothing when it is missing, not a regular file or cannot be read.
 std::optional<std::string> ReadWhole(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
@@ -277,7 +282,7 @@ void ReplaceFile(const std::string& path, const std::string& content) {
     if (dir.empty()) dir = ".";
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) Fail(path, "its folder cannot be created (" + ec.message() + ")");
+    if (ec) FailIo(path, "its folder cannot be created (" + ec.message() + ")");
 
     static std::atomic<unsigned> counter{0};
     fs::path tmp;
@@ -288,12 +293,12 @@ void ReplaceFile(const std::string& path, const std::string& content) {
         fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) Fail(path, "no temporary file can be created in its folder (" + ErrorText(errno) + ")");
+    if (fd < 0) FailIo(path, "no temporary file can be created in its folder (" + ErrorText(errno) + ")");
 
     auto abandon = [&](const std::string& reason) {
         ::close(fd);
         ::unlink(tmp.c_str());
-        Fail(path, reason);
+        FailIo(path, reason);
     };
     struct stat old {};
     if (::stat(target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
@@ -302,12 +307,12 @@ void ReplaceFile(const std::string& path, const std::string& content) {
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(tmp.c_str());
-        Fail(path, ErrorText(err));
+        FailIo(path, ErrorText(err));
     }
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
         const int err = errno;
         ::unlink(tmp.c_str());
-        Fail(path, ErrorText(err));
+        FailIo(path, ErrorText(err));
     }
     // Make the rename itself durable; a folder that cannot be synced is no reason to fail.
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
