@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 
 namespace {
 
@@ -17,13 +16,6 @@ bool Usable(const TConstBitmapView& image) {
 }
 
 uint8_t ClampByte(int64_t v) { return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255)); }
-
-// Grey table: the part of a channel that depends on the pixel's average, indexed by the byte sum.
-std::array<int64_t, 766> GreyTable(const std::array<int64_t, 256>& sat) {
-    std::array<int64_t, 766> grey{};
-    for (int t = 0; t < 766; ++t) grey[t] = t / 3 - sat[t / 3];
-    return grey;
-}
 
 }  // namespace
 
@@ -102,20 +94,15 @@ TPictureAdjust::TPictureAdjust(bool color, int32_t brightness, int32_t contrast,
     levels_ = level;
     if (!color_) return;
 
-    sat64_ = SaturationTable(saturation);
-    grey64_ = GreyTable(sat64_);
-    const auto [gMin, gMax] = std::minmax_element(grey64_.begin(), grey64_.end());
-    const auto [sMin, sMax] = std::minmax_element(sat64_.begin(), sat64_.end());
-    constexpr int64_t kFits = int64_t{1} << 30;
-    const int64_t lo = *gMin + *sMin;
-    const int64_t hi = *gMax + *sMax;
-    narrow_ = hi - lo < (int64_t{1} << 16) && std::max({-*gMin, *gMax, -*sMin, *sMax}) < kFits;
-    if (!narrow_) return;
-    // Every sum grey + sat lies in lo..hi; extended_ maps it, clamped, through the levels.
-    for (int t = 0; t < 766; ++t) grey32_[t] = static_cast<int32_t>(grey64_[t] - lo);
-    for (int m = 0; m < 256; ++m) sat32_[m] = static_cast<int32_t>(sat64_[m]);
-    extended_.resize(static_cast<size_t>(hi - lo + 1));
-    for (int64_t v = lo; v <= hi; ++v) extended_[static_cast<size_t>(v - lo)] = levels_[ClampByte(v)];
+    // A channel depends only on itself and on its pixel's floored average, so one table per average
+    // holds the whole colour step: avg - S[avg] + S[v], clamped, through the levels.
+    const std::array<int64_t, 256> sat = SaturationTable(saturation);
+    byAverage_.resize(256 * 256);
+    for (int a = 0; a < 256; ++a) {
+        const int64_t grey = a - sat[a];
+        uint8_t* row = byAverage_.data() + a * 256;
+        for (int v = 0; v < 256; ++v) row[v] = levels_[ClampByte(grey + sat[v])];
+    }
 }
 
 void TPictureAdjust::Apply(const TBitmapView& frame) const {
@@ -130,34 +117,15 @@ void TPictureAdjust::Apply(const TBitmapView& frame) const {
         }
         return;
     }
-    if (narrow_) {
-        const int32_t* grey = grey32_.data();
-        const int32_t* sat = sat32_.data();
-        const uint8_t* out = extended_.data();
-        for (int y = 0; y < frame.height; ++y) {
-            uint8_t* p = frame.Row(y);
-            for (int x = 0; x < width; ++x, p += 3) {
-                const int32_t g = grey[p[0] + p[1] + p[2]];
-                const uint8_t b0 = out[g + sat[p[0]]];
-                const uint8_t b1 = out[g + sat[p[1]]];
-                const uint8_t b2 = out[g + sat[p[2]]];
-                p[0] = b0;
-                p[1] = b1;
-                p[2] = b2;
-            }
-        }
-        return;
-    }
-    const int64_t* grey = grey64_.data();
-    const int64_t* sat = sat64_.data();
-    const uint8_t* level = levels_.data();
+    const uint8_t* table = byAverage_.data();
     for (int y = 0; y < frame.height; ++y) {
         uint8_t* p = frame.Row(y);
         for (int x = 0; x < width; ++x, p += 3) {
-            const int64_t g = grey[p[0] + p[1] + p[2]];
-            const uint8_t b0 = level[ClampByte(g + sat[p[0]])];
-            const uint8_t b1 = level[ClampByte(g + sat[p[1]])];
-            const uint8_t b2 = level[ClampByte(g + sat[p[2]])];
+            const unsigned average = (unsigned{p[0]} + p[1] + p[2]) / 3;
+            const uint8_t* row = table + average * 256;
+            const uint8_t b0 = row[p[0]];
+            const uint8_t b1 = row[p[1]];
+            const uint8_t b2 = row[p[2]];
             p[0] = b0;
             p[1] = b1;
             p[2] = b2;

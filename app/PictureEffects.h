@@ -64,8 +64,8 @@ struct TConstBitmapView {
 TConstBitmapView ImageView(const QImage& image);
 
 // The level tables of one colour and exposure setting: built once, then applied to any number of
-// frames with look-ups, additions and clamps only. The colour adjustment and the exposure curve that
-// follows it are fused into one pass. Read-only after construction: Apply may run on several threads.
+// frames with look-ups only. The colour adjustment and the exposure curve that follows it are fused
+// into one pass. Read-only after construction: Apply may run on several threads.
 class TPictureAdjust {
 public:
     // An adjustment that changes nothing and touches no pixel.
@@ -79,26 +79,20 @@ public:
     bool Active() const { return color_ || exposure_; }
     void Apply(const TBitmapView& frame) const;
 
-    // The level tables, for tests and tools: C = contrast, L = brightness and contrast, S = saturation,
-    // G = grey (index = sum of a pixel's three bytes), T = exposure.
-    static std::array<uint8_t, 256> ContrastTable(int32_t contrast);
-    static std::array<uint8_t, 256> LevelTable(int32_t brightness, int32_t contrast);
-    static std::array<int64_t, 256> SaturationTable(int32_t saturation);
+    // The exposure curve's level map (identity at 0 or a non-finite value).
     static std::array<uint8_t, 256> ExposureTable(float exposure);
 
 private:
+    static std::array<uint8_t, 256> ContrastTable(int32_t contrast);
+    static std::array<uint8_t, 256> LevelTable(int32_t brightness, int32_t contrast);
+    static std::array<int64_t, 256> SaturationTable(int32_t saturation);
+
     bool color_ = false;
     bool exposure_ = false;
     std::array<uint8_t, 256> levels_{};  // brightness/contrast then exposure, or exposure alone
-    // Colour pass, narrow form (every setting in its range, and far beyond): a channel becomes
-    // extended_[grey32_[p0 + p1 + p2] + sat32_[v]], the clamp and levels_ folded into extended_.
-    bool narrow_ = false;
-    std::array<int32_t, 766> grey32_{};
-    std::array<int32_t, 256> sat32_{};
-    std::vector<uint8_t> extended_;
-    // Wide form for extreme saturations whose sums leave 32 bits: explicit clamps on 64-bit sums.
-    std::array<int64_t, 766> grey64_{};
-    std::array<int64_t, 256> sat64_{};
+    // Colour pass: a channel v of a pixel whose bytes average to a becomes byAverage_[a * 256 + v],
+    // which holds levels_[clamp(a - S[a] + S[v])]; empty when the colour part is off.
+    std::vector<uint8_t> byAverage_;
 };
 
 // Brightness, contrast and saturation in one pass over the frame.

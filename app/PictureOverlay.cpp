@@ -7,7 +7,6 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QString>
-#include <QTransform>
 
 #include <sys/stat.h>
 
@@ -15,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -39,6 +39,28 @@ QColor ColorOf(uint32_t bgr) {
                   static_cast<int>((bgr >> 16) & 0xFF));
 }
 
+// Reverses the order of a frame's rows for its lifetime; an empty view is left alone.
+class TRowFlip {
+public:
+    explicit TRowFlip(const TBitmapView& frame) : frame_(frame) { Flip(); }
+    ~TRowFlip() { Flip(); }
+    TRowFlip(const TRowFlip&) = delete;
+    TRowFlip& operator=(const TRowFlip&) = delete;
+
+private:
+    void Flip() {
+        if (frame_.Empty()) return;
+        const size_t bytes = static_cast<size_t>(frame_.width) * 3;
+        std::vector<uint8_t> row(bytes);
+        for (int top = 0, bottom = frame_.height - 1; top < bottom; ++top, --bottom) {
+            std::memcpy(row.data(), frame_.Row(top), bytes);
+            std::memcpy(frame_.Row(top), frame_.Row(bottom), bytes);
+            std::memcpy(frame_.Row(bottom), row.data(), bytes);
+        }
+    }
+    TBitmapView frame_;
+};
+
 }  // namespace
 
 int WaterFontPixelSize(int32_t points) {
@@ -62,10 +84,12 @@ bool DrawOverlayText(const TBitmapView& frame, const std::string& text, const TW
     }
 
     // Wrap the frame's own pixels; Qt draws straight into them. A bottom-up frame is wrapped from its
-    // last row and drawn through a vertical flip, so the text stands upright on the picture.
+    // last row, with its rows swapped around the drawing, so the glyphs come out exactly as on a
+    // top-down frame (drawing through a flipped transform would rasterise them differently).
     const bool bottomUp = frame.stride < 0;
     uint8_t* base = bottomUp ? frame.Row(frame.height - 1) : frame.bits;
     QImage surface(base, frame.width, frame.height, std::abs(frame.stride), QImage::Format_BGR888);
+    const TRowFlip flip(bottomUp ? frame : TBitmapView{});
 
     QFont qfont(QString::fromStdString(font.Name));
     qfont.setPixelSize(WaterFontPixelSize(font.Size));
@@ -79,7 +103,6 @@ bool DrawOverlayText(const TBitmapView& frame, const std::string& text, const TW
         SetError(error, "Cannot draw the watermark text: the frame cannot be painted on.");
         return false;
     }
-    if (bottomUp) painter.setTransform(QTransform(1, 0, 0, -1, 0, frame.height));
     painter.setFont(qfont);
     painter.setPen(ColorOf(font.Color));
     painter.setBackgroundMode(Qt::TransparentMode);
