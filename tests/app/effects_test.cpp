@@ -100,7 +100,7 @@ TEST(ColorAdjust, EdgeValues) {
 }
 
 TEST(ColorAdjust, TablesMatchTheFormulas) {
-    // Narrow and wide internal forms, exposure fused or not, in-range and far out-of-range values.
+    // In-range and far out-of-range values, with and without the exposure that follows.
     struct Case {
         int b, c, s, e;
     };
