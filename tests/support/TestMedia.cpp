@@ -44,8 +44,9 @@ const std::map<std::string, std::string>& Recipes() {
     return r;
 }
 
-std::mutex& FixtureMutex() {
-    static std::mutex m;
+// Recursive: a derived fixture (truncated.mp4) makes its source fixture first.
+std::recursive_mutex& FixtureMutex() {
+    static std::recursive_mutex m;
     return m;
 }
 
