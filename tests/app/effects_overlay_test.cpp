@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/PictureEffects.h"
@@ -54,12 +55,15 @@ struct Box {
     int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1;  // inclusive
     bool Empty() const { return right < 0; }
 };
-Box ChangedBox(const TBitmap24& a, TBitmap24& b) {
+Px PixelOf(const TBitmap24& f, int x, int y) {
+    const uint8_t* p = f.Bits() + y * f.Stride() + x * 3;
+    return {p[0], p[1], p[2]};
+}
+Box ChangedBox(const TBitmap24& a, const TBitmap24& b) {
     Box box;
-    TBitmap24& aa = const_cast<TBitmap24&>(a);
     for (int y = 0; y < a.Height(); ++y)
         for (int x = 0; x < a.Width(); ++x)
-            if (PixelAt(aa.View(), x, y) != PixelAt(b.View(), x, y)) {
+            if (PixelOf(a, x, y) != PixelOf(b, x, y)) {
                 box.left = std::min(box.left, x);
                 box.top = std::min(box.top, y);
                 box.right = std::max(box.right, x);
@@ -184,6 +188,34 @@ TEST(OverlayText, BottomUpFrameGetsUprightText) {
     for (int y = 0; y < topDown.Height(); ++y)
         for (int x = 0; x < topDown.Width(); ++x)
             ASSERT_EQ(PixelAt(bottomUp, x, y), PixelAt(topDown.View(), x, y)) << x << "," << y;
+}
+
+TEST(OverlayText, WorkerThreadsDrawWhatTheMainThreadDraws) {
+    // The conversion decorates on its worker thread and the player on its video thread.
+    PictureSettings s;
+    s.WaterText = "Threads 123";
+    s.WaterFont.Size = 15;
+    s.WaterFont.Italic = true;
+    s.WaterFont.Color = 0x00336699;
+    s.TextX = 7;
+    s.TextY = 5;
+    const TBitmap24 base = Uniform(140, 36, {30, 60, 90});
+    TBitmap24 mainResult = base;
+    ASSERT_TRUE(DecorateFrame(mainResult.View(), s).Ok());
+    ASSERT_NE(Bytes(mainResult), Bytes(base));
+    std::vector<TBitmap24> results(3, base);
+    std::vector<std::thread> workers;
+    for (TBitmap24& r : results)
+        workers.emplace_back([&s, &r] {
+            TPictureDecorator decorator;
+            for (int frame = 0; frame < 20; ++frame) {
+                TBitmap24 f = Uniform(140, 36, {30, 60, 90});
+                decorator.Decorate(f.View(), s);
+                if (frame == 19) r = f;
+            }
+        });
+    for (std::thread& t : workers) t.join();
+    for (const TBitmap24& r : results) EXPECT_EQ(Bytes(r), Bytes(mainResult));
 }
 
 // ---- picture files ----
