@@ -16,9 +16,7 @@ std::mutex& CodecLock() {
     return lock;
 }
 
-std::string Format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
+std::string VFormat(const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(nullptr, 0, fmt, copy);
@@ -29,6 +27,13 @@ std::string Format(const char* fmt, ...) {
         std::vsnprintf(buf.data(), buf.size(), fmt, args);
         out.assign(buf.data(), static_cast<size_t>(n));
     }
+    return out;
+}
+
+std::string Format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string out = VFormat(fmt, args);
     va_end(args);
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Small facilities shared by the engine, the probe and the player.
+#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,5 +17,6 @@ std::string LibraryErrorMessage(int code);
 // "HH:MM:SS.mmm" for a time in microseconds; "N/A" for kNoTimestamp. Hours are not wrapped.
 std::string MediaTimeText(int64_t microseconds);
 
-// printf into a std::string.
+// printf into a std::string, of any length.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string VFormat(const char* fmt, va_list args) __attribute__((format(printf, 1, 0)));

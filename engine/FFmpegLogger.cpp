@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <vector>
 
@@ -16,6 +18,9 @@ extern "C" {
 }
 
 namespace {
+// The libraries' text of one call is cut to this many characters (line end kept).
+constexpr size_t kLibraryMessageLimit = 2047;
+
 const char* const kLevelNames[] = {"quiet", "panic", "fatal", "error", "warning", "info", "verbose", "debug"};
 
 // Pending text of each thread that logged through the libraries.
@@ -102,10 +107,9 @@ void TFFLogger::LogFmt(TFFBaseComponent* sender, TLogLevel level, const char* fm
     if (!Passes(level)) return;
     va_list args;
     va_start(args, fmt);
-    char buf[4096];
-    std::vsnprintf(buf, sizeof buf, fmt, args);
+    std::string msg = VFormat(fmt, args);
     va_end(args);
-    Deliver(sender, CurrentThreadID(), level, buf);
+    Deliver(sender, CurrentThreadID(), level, msg);
 }
 
 void TFFLogger::Deliver(TFFBaseComponent* sender, uint32_t threadId, TLogLevel level, const std::string& msg) {
@@ -138,8 +142,13 @@ void TFFLogger::LibraryLogCallback(void* avcl, int level, const char* fmt, va_li
     if (level > av_log_get_level()) return;
     TFFLogger& logger = Instance();
     if (!logger.HasOnLog()) return;
-    char text[2048];
-    std::vsnprintf(text, sizeof text, fmt, vl);
+    std::string text = VFormat(fmt, vl);
+    if (text.size() > kLibraryMessageLimit) {
+        // Cut, but keep the line end: without it this message and the next would become one line.
+        const bool lineEnd = text.back() == '\n';
+        text.resize(kLibraryMessageLimit);
+        if (lineEnd) text.back() = '\n';
+    }
     const uint32_t tid = CurrentThreadID();
     std::vector<std::string> lines;
     {
@@ -148,7 +157,10 @@ void TFFLogger::LibraryLogCallback(void* avcl, int level, const char* fmt, va_li
         std::string& pending = b.pending[tid];
         if (pending.empty() && avcl) {
             const AVClass* cls = *static_cast<AVClass**>(avcl);
-            if (cls) pending += Format("[%s @ %p]", cls->item_name(avcl), avcl);
+            if (cls) {
+                const char* name = cls->item_name ? cls->item_name(avcl) : cls->class_name;
+                pending += Format("[%s @ %p]", name ? name : "", avcl);
+            }
         }
         pending += text;
         size_t lf;
@@ -156,6 +168,14 @@ void TFFLogger::LibraryLogCallback(void* avcl, int level, const char* fmt, va_li
             lines.push_back(pending.substr(0, lf));
             pending.erase(0, lf + 1);
         }
+        // A thread that has nothing pending gives its entry up, so ended threads leave nothing behind.
+        if (pending.empty()) b.pending.erase(tid);
     }
     for (const std::string& line : lines) logger.Deliver(&logger, tid, LibraryToLogLevel(level), line);
+}
+
+size_t TFFLogger::PendingLibraryThreads() {
+    LineBuffers& b = Buffers();
+    std::lock_guard lock(b.mutex);
+    return b.pending.size();
 }

@@ -1,5 +1,10 @@
 #pragma once
 // The process-wide log: engine, probe and player messages and the libraries' own lines.
+//
+// Threads: every member may be called from any thread. OnLog runs in the main thread (through
+// MainThread.h's call, the logging thread waiting) when TriggerEventInMainThread is true, else in
+// the logging thread. The logger's own fields are guarded by mutex_; the libraries' per-thread
+// line buffers by their own lock (never held while OnLog runs).
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -27,19 +32,20 @@ uint32_t CurrentThreadID();
 
 class TFFLogger : public TFFBaseComponent {
 public:
-    // The one logger, created on first use.
+    // The one logger, created on first use; the constructor is private, so no second one exists.
     static TFFLogger& Instance();
 
     TLogLevel LogLevel() const;
     // Also pushes the level into the libraries.
     void SetLogLevel(TLogLevel level);
-    // A name of the level table (any letter case), or a library number.
+    // A name of the level table (any letter case), or else a library number (text that is not a
+    // number reads as 0; the "loglevel" option refuses such text before it gets here).
     void SetLogLevelByName(const std::string& text);
 
     bool TriggerEventInMainThread() const;
     void SetTriggerEventInMainThread(bool value);
 
-    // Set or clear (empty function) the handler. Safe from any thread.
+    // Set or clear (empty function) the handler.
     void SetOnLog(TLogEvent handler);
     bool HasOnLog() const;
 
@@ -56,6 +62,8 @@ public:
 
     // The libraries' callback (public for tests): buffers per thread, delivers whole lines.
     static void LibraryLogCallback(void* avcl, int level, const char* fmt, va_list vl);
+    // Threads with an unfinished library line.
+    static size_t PendingLibraryThreads();
 
 private:
     TFFLogger();

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +24,7 @@ struct TQueueDispatcher::State {
     struct Call {
         std::function<void()> fn;
         bool done = false;
+        std::exception_ptr error;  // what fn threw, rethrown in the caller
     };
     std::thread::id owner = std::this_thread::get_id();
     std::mutex mutex;
@@ -42,11 +44,12 @@ void TQueueDispatcher::CallInMainThread(const std::function<void()>& fn) {
         fn();
         return;
     }
-    State::Call call{fn};
+    State::Call call{fn, false, nullptr};
     std::unique_lock lock(state_->mutex);
     state_->calls.push_back(&call);
     state_->queued.notify_all();
     state_->served.wait(lock, [&] { return call.done; });
+    if (call.error) std::rethrow_exception(call.error);
 }
 
 void TQueueDispatcher::ProcessPendingMessages() {
@@ -55,7 +58,12 @@ void TQueueDispatcher::ProcessPendingMessages() {
         State::Call* call = state_->calls.front();
         state_->calls.pop_front();
         lock.unlock();
-        call->fn();
+        try {
+            call->fn();
+        } catch (...) {
+            // The caller waits for this call: it gets the exception, the main thread goes on.
+            call->error = std::current_exception();
+        }
         lock.lock();
         call->done = true;
         state_->served.notify_all();

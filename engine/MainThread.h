@@ -34,7 +34,8 @@ public:
 };
 
 // A queue served by the thread that created it (the CLI's and the tests' main thread): calls from
-// other threads wait until that thread runs ProcessPendingMessages or Wait.
+// other threads wait until that thread runs ProcessPendingMessages or ServeUntil. An exception a
+// queued call throws is rethrown in the thread that made the call.
 class TQueueDispatcher : public IMainThreadDispatcher {
 public:
     TQueueDispatcher();

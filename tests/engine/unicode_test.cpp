@@ -78,7 +78,9 @@ TEST(UnicodeProtocol, LibraryFileNameTranslation) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(LibraryFileName(c.name), c.library) << c.name;
-        if (!IsUnicodeUrl(c.name)) EXPECT_EQ(WideFileName(LibraryFileName(c.name)), c.name) << c.name;
+        if (!IsUnicodeUrl(c.name)) {
+            EXPECT_EQ(WideFileName(LibraryFileName(c.name)), c.name) << c.name;
+        }
     }
 }
 
