@@ -200,12 +200,22 @@ int OpenInputFile(AVFormatContext** ctx, const std::string& libraryName, const A
     }
     fc->pb = pb;
     fc->flags |= AVFMT_FLAG_CUSTOM_IO;
-    ret = avformat_open_input(&fc, libraryName.c_str(), fmt, options);
+    // The demuxer sees the file as a local file (buffering, files it opens beside this one);
+    // the context then carries the name it was opened by.
+    const std::string localUrl = "file:" + PathOfUnicodeUrl(libraryName);
+    ret = avformat_open_input(&fc, localUrl.c_str(), fmt, options);
     if (ret < 0) {
         // The library freed fc but leaves a caller's I/O context alone.
         FreeUnicodeContext(&pb);
         return ret;
     }
+    char* url = av_strdup(libraryName.c_str());
+    if (!url) {
+        CloseInputFile(&fc);
+        return AVERROR(ENOMEM);
+    }
+    av_free(fc->url);
+    fc->url = url;
     *ctx = fc;
     return 0;
 }
