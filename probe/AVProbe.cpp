@@ -375,9 +375,14 @@ std::string TCustomAVProbe::InfoText() {
     std::vector<bool> shown(ctx_->nb_streams, false);
     for (unsigned p = 0; p < ctx_->nb_programs; ++p) {
         const AVProgram* program = ctx_->programs[p];
-        const auto orNA = [](const std::string& s) { return s.empty() ? std::string("N/A") : s; };
-        lines.push_back(Format("Program %d %s@%s", program->id, orNA(MetaValue(program->metadata, "provider_name")).c_str(),
-                               orNA(MetaValue(program->metadata, "name")).c_str()));
+        // Today's demuxers name these "service_provider" and "service_name".
+        const auto either = [&](const char* key, const char* other) {
+            std::string v = MetaValue(program->metadata, key);
+            if (v.empty()) v = MetaValue(program->metadata, other);
+            return v.empty() ? std::string("N/A") : v;
+        };
+        lines.push_back(Format("Program %d %s@%s", program->id, either("provider_name", "service_provider").c_str(),
+                               either("name", "service_name").c_str()));
         append(ProbeMetadataBlock(program->metadata, "  "));
         for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
             const unsigned index = program->stream_index[k];
