@@ -226,6 +226,8 @@ void TTranscoder::RunSetUp(TCustomFFmpeg& task) {
         const AVCodecParameters* in = ist.stream->codecpar;
         AVCodecContext* enc = def.codec.get();
         av_dict_copy(&st->metadata, ist.stream->metadata, AV_DICT_DONT_OVERWRITE);
+        // The source's encoder name would describe a stream this one no longer is.
+        if (!def.copy) av_dict_set(&st->metadata, "encoder", nullptr, 0);
         st->disposition = ist.stream->disposition;
         enc->bits_per_raw_sample = in->bits_per_raw_sample;
         enc->chroma_sample_location = in->chroma_location;
