@@ -19,6 +19,9 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+// Exact (not reduced) equality of two rationals: 30000/1001 and 60000/2002 differ.
+inline bool operator==(AVRational a, AVRational b) { return a.num == b.num && a.den == b.den; }
+
 // Table limits of a task.
 inline constexpr int MAX_STREAMS = 20;       // streams per file, also the size of the streamid map
 inline constexpr int MAX_FILES = 20;         // input files and output files
@@ -51,6 +54,7 @@ struct TBitstreamFilterSpec {
     std::string name;
     std::string args;
     const AVBitStreamFilter* filter = nullptr;  // static library table entry, not owned
+    bool operator==(const TBitstreamFilterSpec&) const = default;
 };
 
 using TQuantMatrix = std::array<uint16_t, 64>;
@@ -150,4 +154,6 @@ struct TTaskSettings {
     int swsFlags = 4;
     // Set once a "vhook" module was added; the modules themselves live in the task's hook list.
     bool usingVideoHooks = false;
+
+    bool operator==(const TTaskSettings&) const = default;
 };
