@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/CliCommand.h"
+#include "engine/FFmpegLoader.h"
 #include "engine/FFmpegLogger.h"
 #include "probe/AVProbe.h"
 
@@ -59,6 +60,11 @@ int RunInfo(const std::vector<std::string>& files) {
     if (files.empty()) {
         std::fprintf(stderr, "usage: quillmar-cli info FILE...\n");
         return 2;
+    }
+    std::string error;
+    if (!LoadLibraries("", EngineLibraries(), error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
     }
     LibraryLineCollector collector;
     int failed = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/FFUtils.h"
+#include "engine/FFmpegLoader.h"
 #include "engine/FFmpegLogger.h"
 #include "engine/UnicodeProtocol.h"
 #include "probe/ProbeText.h"
@@ -88,7 +89,18 @@ void TCustomAVProbe::RecordError(TLogLevel level, const std::string& message) {
 }
 
 bool TCustomAVProbe::LoadFile(const std::string& fileName, const std::string& formatName) {
-    // The libraries are linked in, so there is no library to find missing here.
+    struct Required {
+        TLibraryIndex index;
+        const char* message;
+    };
+    static constexpr Required kRequired[] = {
+        {liAVCodec, "LibAVCodec not loaded."},
+        {liAVFormat, "LibAVFormat not loaded."},
+        {liAVUtil, "LibAVUtil not loaded."},
+        {liSWScale, "LibSwScale not loaded."},
+    };
+    for (const Required& r : kRequired)
+        if (!TFFmpegLoader::Instance().Loaded(LibrarySet({r.index}))) throw FFmpegException(r.message);
     Close();
 
     const AVInputFormat* format = nullptr;

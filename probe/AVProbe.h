@@ -69,7 +69,9 @@ public:
     ~TCustomAVProbe() override;
 
     // Opens a file (UTF-8 name) with the named container format, or detects it when formatName
-    // is empty. On failure the probe is closed and LastErrorMessage() says why.
+    // is empty. On failure the probe is closed and LastErrorMessage() says why. Throws
+    // FFmpegException ("LibAVCodec not loaded." ...) when the engine's libraries have not been
+    // loaded (LoadLibraries, engine/FFmpegLoader.h).
     bool LoadFile(const std::string& fileName, const std::string& formatName = "");
 
     // Recomputes the derived facts from the open input.

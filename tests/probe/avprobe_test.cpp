@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/FFUtils.h"
+#include "engine/FFmpegLoader.h"
 #include "engine/FFmpegLogger.h"
 #include "engine/UnicodeProtocol.h"
 #include "probe/AVProbe.h"
@@ -63,9 +64,52 @@ std::vector<std::string> Lines(const std::string& text) {
     }
 }
 
+class AVProbe : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(LoadLibraries("", EngineLibraries(), error)) << error;
+    }
+};
+
 }  // namespace
 
-TEST(AVProbe, ReadsFileAndStreamFacts) {
+TEST_F(AVProbe, RefusesToOpenWithoutItsLibraries) {
+    TAVProbe probe;
+    ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("audio.wav")));
+    struct Case {
+        TLibraryIndex library;
+        const char* message;
+    };
+    const Case cases[] = {
+        {liAVCodec, "LibAVCodec not loaded."},
+        {liAVFormat, "LibAVFormat not loaded."},
+        {liAVUtil, "LibAVUtil not loaded."},
+        {liSWScale, "LibSwScale not loaded."},
+    };
+    TFFmpegLoader& loader = TFFmpegLoader::Instance();
+    const auto loadError = [&] {
+        try {
+            probe.LoadFile(testmedia::Fixture("av.mp4"));
+        } catch (const FFmpegException& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    for (const Case& c : cases) {
+        loader.UnloadOne(c.library);
+        EXPECT_EQ(loadError(), c.message);
+        ASSERT_TRUE(loader.LoadOne(c.library)) << loader.LastError();
+        EXPECT_EQ(probe.StreamCount(), 1) << "the open input stays open";
+    }
+    // Two missing: the first in the order avcodec, avformat, avutil, swscale is named.
+    loader.UnloadOne(liSWScale);
+    loader.UnloadOne(liAVFormat);
+    EXPECT_EQ(loadError(), "LibAVFormat not loaded.");
+    ASSERT_TRUE(loader.Load(EngineLibraries())) << loader.LastError();
+}
+
+TEST_F(AVProbe, ReadsFileAndStreamFacts) {
     const std::string path = testmedia::Fixture("av.mp4");
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(path)) << probe.LastErrorMessage();
@@ -108,7 +152,7 @@ TEST(AVProbe, ReadsFileAndStreamFacts) {
     EXPECT_TRUE(probe.IsAudioStream(1));
 }
 
-TEST(AVProbe, FileMetadataFillsTheTextFields) {
+TEST_F(AVProbe, FileMetadataFillsTheTextFields) {
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("meta.mkv")));
     const TFileStreamInfo file = probe.FileStreamInfo();
@@ -123,7 +167,7 @@ TEST(AVProbe, FileMetadataFillsTheTextFields) {
     EXPECT_EQ(probe.VideoStreamInfo().Language, "");
 }
 
-TEST(AVProbe, BadQueriesRecordTheirErrorAndReturnTheEmptyState) {
+TEST_F(AVProbe, BadQueriesRecordTheirErrorAndReturnTheEmptyState) {
     TAVProbe probe;
     ProbeLog log(&probe);
     ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("av.mp4")));  // stream 0 video, stream 1 audio
@@ -174,7 +218,7 @@ TEST(AVProbe, BadQueriesRecordTheirErrorAndReturnTheEmptyState) {
     }
 }
 
-TEST(AVProbe, FailedLoadsLeaveTheProbeClosedWithTheReason) {
+TEST_F(AVProbe, FailedLoadsLeaveTheProbeClosedWithTheReason) {
     const std::string missing = testmedia::TempDir() + "/missing.mp4";
     struct Case {
         std::string file, format, error;
@@ -199,7 +243,7 @@ TEST(AVProbe, FailedLoadsLeaveTheProbeClosedWithTheReason) {
     }
 }
 
-TEST(AVProbe, ForcedFormatIsKept) {
+TEST_F(AVProbe, ForcedFormatIsKept) {
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("av.ts"), "mpegts")) << probe.LastErrorMessage();
     EXPECT_EQ(probe.ForcedFormat(), "mpegts");
@@ -208,7 +252,7 @@ TEST(AVProbe, ForcedFormatIsKept) {
     EXPECT_EQ(probe.ForcedFormat(), "");
 }
 
-TEST(AVProbe, OpensNamesTheLibrariesWouldMisread) {
+TEST_F(AVProbe, OpensNamesTheLibrariesWouldMisread) {
     // A colon makes the libraries look for a protocol named "clip".
     const std::string path = testmedia::TempDir() + "/clip:1 é.wav";
     std::filesystem::copy_file(testmedia::Fixture("audio.wav"), path);
@@ -219,7 +263,7 @@ TEST(AVProbe, OpensNamesTheLibrariesWouldMisread) {
     EXPECT_EQ(Lines(probe.InfoText())[0], "File Name: " + path);
 }
 
-TEST(AVProbe, AttachedInputStaysWithItsOwner) {
+TEST_F(AVProbe, AttachedInputStaysWithItsOwner) {
     const std::string path = testmedia::Fixture("av.mkv");
     AVFormatContext* raw = nullptr;
     ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
@@ -262,7 +306,7 @@ TEST(AVProbe, AttachedInputStaysWithItsOwner) {
     EXPECT_FALSE(probe.IsOpen());
 }
 
-TEST(AVProbe, InfoTextDescribesFileAndStreams) {
+TEST_F(AVProbe, InfoTextDescribesFileAndStreams) {
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("ntsc.ts")));
     const std::vector<std::string> lines = Lines(probe.InfoText());
@@ -289,7 +333,7 @@ TEST(AVProbe, InfoTextDescribesFileAndStreams) {
     EXPECT_EQ(lines[12].find("fps"), std::string::npos);
 }
 
-TEST(AVProbe, InfoTextShowsMetadataAndWholeFrameRates) {
+TEST_F(AVProbe, InfoTextShowsMetadataAndWholeFrameRates) {
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(testmedia::Fixture("meta.mkv")));
     const std::string text = probe.InfoText();
