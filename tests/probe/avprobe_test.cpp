@@ -136,6 +136,7 @@ TEST_F(AVProbe, ReadsFileAndStreamFacts) {
     EXPECT_EQ(v.FrameRateNum, 25);
     EXPECT_EQ(v.FrameRateDen, 1);
     EXPECT_EQ(v.PixelFormat, AV_PIX_FMT_YUV420P);
+    EXPECT_FLOAT_EQ(v.DisplayAspectRatio, 4.0f / 3);
     EXPECT_EQ(v.CodecName.rfind("h264(", 0), 0u) << v.CodecName;
     EXPECT_NEAR(v.Duration, 2'000'000, 50'000);
     const AVRational tb = probe.Context()->streams[0]->time_base;
@@ -347,4 +348,16 @@ TEST_F(AVProbe, InfoTextShowsMetadataAndWholeFrameRates) {
     const std::string rest = text.substr(audio);
     EXPECT_NE(rest.find("\n  Metadata:\n    "), std::string::npos) << rest;
     EXPECT_EQ(rest.find("language"), std::string::npos) << rest;
+}
+
+TEST_F(AVProbe, ContainerAspectRatioOverridesTheCodecs) {
+    // The container says 16:9 while the bit stream keeps square pixels.
+    const std::string wide = testmedia::TempDir() + "/wide.mkv";
+    ASSERT_EQ(testmedia::Run("ffmpeg -nostdin -loglevel error -i " + testmedia::Quote(testmedia::Fixture("meta.mkv")) +
+                             " -map 0:v -c copy -aspect 16:9 " + testmedia::Quote(wide)),
+              0);
+    TAVProbe probe;
+    ASSERT_TRUE(probe.LoadFile(wide)) << probe.LastErrorMessage();
+    EXPECT_FLOAT_EQ(probe.VideoStreamInfo().DisplayAspectRatio, 16.0f / 9);
+    EXPECT_NE(probe.InfoText().find("[SAR 1:1 DAR 4:3], PAR 4:3 DAR 16:9, 25 fps"), std::string::npos) << probe.InfoText();
 }
