@@ -33,7 +33,7 @@ const std::map<std::string, std::string>& Recipes() {
         {"audio.wav", std::string(kAudio) + " -c:a pcm_s16le"},
         {"audio.mp3", std::string(kAudio) + " -c:a libmp3lame"},
         {"odd.mkv", "-f lavfi -i testsrc2=size=175x97:rate=25:duration=1 -c:v ffv1"},
-        {"oddsize.mkv", "-f lavfi -i testsrc2=size=175x97:rate=25:duration=1 -c:v ffv1 -pix_fmt yuv444p"},
+        {"oddsize.mkv", "-f lavfi -i testsrc=size=175x97:rate=25:duration=1 -c:v ffv1 -pix_fmt yuv444p"},
         {"meta.mkv", std::string(kVideo) + " " + kAudio +
                          " -c:v mpeg4 -c:a libvorbis -metadata title=TestTitle -metadata artist=TestArtist"
                          " -metadata album=TestAlbum -metadata comment=TestComment -metadata:s:a:0 language=eng"},
