@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/CustomFFmpeg.h"
+#include "engine/FrameHook.h"
 #include "engine/FFmpegLogger.h"
 #include "engine/OptionHandlers.h"
 #include "support/TestMedia.h"
@@ -466,4 +467,42 @@ TEST(CliEngine, OptionFailuresEndTheCommand) {
         EXPECT_EQ(status, c.status) << c.args;
         EXPECT_THAT(out, HasSubstr(c.text)) << c.args;
     }
+}
+
+TEST(OptionHandlers, VideoHooksSplitTheirArguments) {
+    const std::string plugin = std::string(QUILLMAR_TEST_PLUGIN_DIR) + "/libtest_vhook.so";
+    struct Case {
+        std::string value;
+        size_t hooksAfter;
+        bool fails;
+    };
+    const std::vector<Case> cases = {
+        {plugin + " mark 7", 1, false},          // blanks separate
+        {plugin + "|mark|a b", 2, false},        // with a "|", only "|" does
+        {plugin + " fail", 2, true},              // the plug-in's Configure refuses
+        {"", 2, true},                            // no module at all
+    };
+    TCustomFFmpeg task;
+    task.Reset();
+    for (const Case& c : cases) {
+        const std::string got = FailureOf(task, "vhook", c.value);
+        EXPECT_EQ(got, c.fails ? "Failed to add video hook function: " + c.value : "(no failure)") << c.value;
+        EXPECT_EQ(task.VideoHooks().Count(), c.hooksAfter) << c.value;
+    }
+    EXPECT_TRUE(task.Settings().usingVideoHooks);
+    task.Reset();
+    EXPECT_EQ(task.VideoHooks().Count(), 0u);
+    EXPECT_FALSE(task.Settings().usingVideoHooks);
+}
+
+// The tables keep to their sizes: the entry past the last fails and is not kept.
+TEST(OptionHandlers, MapTablesRefuseEntriesPastTheirLimits) {
+    TCustomFFmpeg task;
+    task.Reset();
+    for (int i = 0; i < kMaxStreamMaps; ++i) task.SetOption("map", "0." + std::to_string(i % MAX_STREAMS));
+    for (int i = 0; i < kMaxMetaDataMaps; ++i) task.SetOption("map_meta_data", "0:0");
+    EXPECT_EQ(FailureOf(task, "map", "0.0"), "Too many stream maps (at most 400)");
+    EXPECT_EQ(FailureOf(task, "map_meta_data", "0:0"), "Too many metadata maps (at most 20)");
+    EXPECT_EQ(task.Settings().streamMaps.size(), 400u);
+    EXPECT_EQ(task.Settings().metaDataMaps.size(), 20u);
 }

@@ -338,3 +338,27 @@ TEST(Targets, UnknownKindFailsAfterTheNorm) {
     EXPECT_EQ(FailureOf([&] { task.SetTarget("laserdisc", "pal", "pal"); }), "Unknown target type");
     EXPECT_TRUE(task.Settings() == TTaskSettings{});
 }
+
+// With the frame rate of no norm, the first video stream of the opened inputs decides.
+TEST(Targets, AutomaticNormFromOpenedInputs) {
+    struct Case {
+        const char* fixture;
+        const char* rate;  // given after the input; empty: the input's own rate stays
+        int height;
+    };
+    const Case cases[] = {
+        {"ntsc.ts", "", 240},     // 29.97 from the input
+        {"ntsc.ts", "12", 240},   // 12 is no norm: the input's stream decides
+        {"av.mp4", "12", 288},    // a 25 fps stream: PAL
+        {"odd.mkv", "", 288},     // 25 fps as well
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture + std::string(" ") + c.rate);
+        TCustomFFmpeg task;
+        task.Reset();
+        ASSERT_TRUE(task.OpenInput(testmedia::Fixture(c.fixture))) << task.LastError();
+        if (*c.rate) task.SetOption("r", c.rate);
+        task.SetTarget("vcd", "auto", "film");
+        EXPECT_EQ(task.Settings().frameHeight, c.height);
+    }
+}
