@@ -1,5 +1,8 @@
 // quillmar-cli engine ARGS...: drives one transcoding task with the engine's own option vocabulary,
 // positionally, as a transcoder command line does.
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -7,6 +10,7 @@
 
 #include "cli/CliCommand.h"
 #include "engine/CustomFFmpeg.h"
+#include "engine/FFUtils.h"
 #include "engine/FFmpegLogger.h"
 
 namespace {
@@ -57,6 +61,62 @@ bool ParseEngineArgs(const std::vector<std::string>& args, std::vector<TEngineSt
     return true;
 }
 
+// The task Ctrl-C stops; a stop lets the run finish the output properly.
+std::atomic<TCustomFFmpeg*> gRunningTask{nullptr};
+static_assert(std::atomic<TCustomFFmpeg*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+extern "C" void StopOnInterrupt(int) {
+    if (TCustomFFmpeg* task = gRunningTask.load()) task->RequestStop();
+}
+
+// One progress line on stderr: the report of the run, the last one with the final statistics.
+void PrintProgress(int fileIndex, int frameNumber, int fps, float quality, float bitRate, int64_t totalSize,
+                   int64_t timeUs, int64_t totalDurationUs) {
+    std::string line;
+    if (frameNumber >= 0) line += Format("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
+    line += Format("size=%8.0fkB time=%s bitrate=%6.1fkbits/s", totalSize / 1024.0, MediaTimeText(timeUs).c_str(),
+                   bitRate);
+    if (totalDurationUs > 0 && fileIndex >= 0)
+        line += Format(" %3d%%", static_cast<int>(std::min<int64_t>(100, timeUs * 100 / totalDurationUs)));
+    std::fprintf(stderr, "%s%s\n", fileIndex < 0 ? "done: " : "", line.c_str());
+}
+
+// Runs the configured task to its end; 0 only when it completed.
+int RunTask(TCustomFFmpeg& task) {
+    task.SetOnProgress([](TFFBaseComponent*, int fileIndex, int frameNumber, int fps, float quality, float bitRate,
+                          int64_t totalSize, int64_t timeUs, int64_t totalDurationUs) {
+        PrintProgress(fileIndex, frameNumber, fps, quality, bitRate, totalSize, timeUs, totalDurationUs);
+    });
+    gRunningTask = &task;
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = StopOnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::string failure;
+    try {
+        task.Transcode();
+    } catch (const FFmpegException& e) {
+        failure = e.what();
+    }
+    task.CloseCodecs();
+    task.Cleanup();
+    sigaction(SIGINT, &previous, nullptr);
+    gRunningTask = nullptr;
+
+    if (!failure.empty()) {
+        std::fprintf(stderr, "%s\n", failure.c_str());
+        return 1;
+    }
+    if (!task.Finished()) {
+        std::fprintf(stderr, "Stopped before the end: the output holds what was converted until then\n");
+        return 1;
+    }
+    return 0;
+}
+
 int RunEngine(const std::vector<std::string>& args) {
     std::vector<TEngineStep> steps;
     std::string error;
@@ -105,8 +165,7 @@ int RunEngine(const std::vector<std::string>& args) {
         return 1;
     }
 
-    // ---- the run: the transcoder's progress report, Transcode and the final statistics go here ----
-    return 1;
+    return RunTask(task);
 }
 
 CliRegistrar reg("engine",

@@ -43,7 +43,12 @@ const char* MediaTypeName(AVMediaType type) {
     }
 }
 
-void TTranscodeStateDeleter::operator()(TTranscodeState* p) const { delete p; }
+// A task destroyed without its cleanup still closes its files (and drops empty ones) first.
+void TTranscodeStateDeleter::operator()(TTranscodeState* p) const {
+    if (!p) return;
+    TTranscoder::FreeFiles(*p);
+    delete p;
+}
 
 TTranscodeState& TCustomFFmpeg::Tables() {
     if (!transcode_) transcode_.reset(new TTranscodeState());
@@ -744,9 +749,7 @@ void TCustomFFmpeg::NewStreamInLastOutput(AVMediaType type) {
 // ---------------------------------------------------------------------------------------------
 // Cleanup
 
-void TTranscoder::FreeFiles(TCustomFFmpeg& task) {
-    if (!task.transcode_) return;
-    TTranscodeState& tables = *task.transcode_;
+void TTranscoder::FreeFiles(TTranscodeState& tables) {
     tables.FreeRunTables();
     for (TOutputFile& file : tables.outputFiles) {
         AVFormatContext* oc = file.ctx.get();
@@ -773,7 +776,7 @@ void TTranscoder::FreeFiles(TCustomFFmpeg& task) {
 
 void TCustomFFmpeg::Cleanup() {
     FreeOptionStore();
-    TTranscoder::FreeFiles(*this);
+    if (transcode_) TTranscoder::FreeFiles(*transcode_);
     settings_.vstatsFile.reset();
     settings_.videoCodecName.clear();
     settings_.audioCodecName.clear();

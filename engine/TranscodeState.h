@@ -170,7 +170,8 @@ public:
     static void NewVideoStream(TCustomFFmpeg& task, TOutputFile& file);
     static void NewAudioStream(TCustomFFmpeg& task, TOutputFile& file);
     static void NewSubtitleStream(TCustomFFmpeg& task, TOutputFile& file);
-    static void FreeFiles(TCustomFFmpeg& task);
+    // Closes every file (deleting outputs left empty) and frees the tables' library objects.
+    static void FreeFiles(TTranscodeState& tables);
 
     // ---- RunSetup.cpp (worker thread) ----
     static void RunSetUp(TCustomFFmpeg& task);
