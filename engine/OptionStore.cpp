@@ -97,6 +97,10 @@ AVCodecContext* TOptionStore::CodecContext(AVMediaType type) const {
     return i < 0 ? nullptr : codecs_[i].get();
 }
 
+void TOptionStore::ForgetPrivate(const std::string& name) {
+    std::erase_if(privateValues_, [&](const TPrivateValue& p) { return p.name == name; });
+}
+
 const TOptionStore::TPrivateValue* TOptionStore::FindPrivate(int typeIndex, const std::string& name) const {
     for (const TPrivateValue& p : privateValues_)
         if (p.typeIndex == typeIndex && p.name == name) return &p;
@@ -131,9 +135,13 @@ TOptionStore::TSetResult TOptionStore::SetOne(const std::string& name, const std
         const AVOption* o = av_opt_find(codecs_[kVideo].get(), n, nullptr, kTypeMasks[i], 0);
         if (!o) continue;
         found = o;
-        if (av_opt_set(codecs_[i].get(), n, v, 0) < 0) return TSetResult::Refused;
+        if (av_opt_set(codecs_[i].get(), n, v, 0) < 0) {
+            // The encoders' own option of the same name may take it ("profile" "high").
+            return SetPrivate(name, value) == TSetResult::Set ? TSetResult::Set : TSetResult::Refused;
+        }
     }
     if (found) {
+        ForgetPrivate(found->name);
         names_.push_back(found->name);
         return TSetResult::Set;
     }
@@ -201,34 +209,35 @@ TOptionStore::TSetResult TOptionStore::SetPrivate(const std::string& name, const
     return TSetResult::Set;
 }
 
-void TOptionStore::ApplyNamed(void* target, const void* source, int typeIndex, const std::string& name, int flags) const {
+// A private value goes to the target's own option object (priv_data) only: the target's common
+// table may have an option of the same name that would refuse it ("profile").
+void TOptionStore::ApplyNamed(void* target, void* targetPrivate, const void* source, int typeIndex, const std::string& name,
+                              int flags) const {
     const char* n = name.c_str();
-    if (const AVOption* o = av_opt_find(const_cast<void*>(source), n, nullptr, 0, 0)) {
-        if ((o->flags & flags) != flags) return;
-        uint8_t* text = nullptr;
-        if (av_opt_get(const_cast<void*>(source), n, 0, &text) < 0 || !text) return;
-        av::BufferPtr<uint8_t> owned(text);
-        if (av_opt_set(target, n, reinterpret_cast<const char*>(text), AV_OPT_SEARCH_CHILDREN) < 0 &&
-            av_opt_find(target, n, nullptr, 0, AV_OPT_SEARCH_CHILDREN))
-            LogInvalidValue(name, reinterpret_cast<const char*>(text));
+    if (const TPrivateValue* p = FindPrivate(typeIndex, name)) {
+        const AVOption* to = targetPrivate ? av_opt_find(targetPrivate, n, nullptr, 0, 0) : nullptr;
+        if (!to || (to->flags & flags) != flags) return;
+        if (av_opt_set(targetPrivate, n, p->value.c_str(), 0) < 0) LogInvalidValue(name, p->value);
         return;
     }
-    const TPrivateValue* p = FindPrivate(typeIndex, name);
-    if (!p) return;
-    const AVOption* to = av_opt_find(target, n, nullptr, 0, AV_OPT_SEARCH_CHILDREN);
-    if (!to || (to->flags & flags) != flags) return;
-    if (av_opt_set(target, n, p->value.c_str(), AV_OPT_SEARCH_CHILDREN) < 0) LogInvalidValue(name, p->value);
+    const AVOption* o = av_opt_find(const_cast<void*>(source), n, nullptr, 0, 0);
+    if (!o || (o->flags & flags) != flags) return;
+    uint8_t* text = nullptr;
+    if (av_opt_get(const_cast<void*>(source), n, 0, &text) < 0 || !text) return;
+    av::BufferPtr<uint8_t> owned(text);
+    if (av_opt_set(target, n, reinterpret_cast<const char*>(text), 0) < 0 && av_opt_find(target, n, nullptr, 0, 0))
+        LogInvalidValue(name, reinterpret_cast<const char*>(text));
 }
 
 void TOptionStore::Apply(AVCodecContext* target, AVMediaType source, int flags) const {
     const int i = TypeIndex(source);
     if (!target || i < 0) return;
-    for (const std::string& name : names_) ApplyNamed(target, codecs_[i].get(), i, name, flags);
+    for (const std::string& name : names_) ApplyNamed(target, target->priv_data, codecs_[i].get(), i, name, flags);
 }
 
 void TOptionStore::Apply(AVFormatContext* target, int flags) const {
     if (!target) return;
-    for (const std::string& name : names_) ApplyNamed(target, format_.get(), kFormatIndex, name, flags);
+    for (const std::string& name : names_) ApplyNamed(target, target->priv_data, format_.get(), kFormatIndex, name, flags);
 }
 
 av::DictionaryPtr TOptionStore::FormatPrivateOptions() const {
@@ -241,13 +250,11 @@ av::DictionaryPtr TOptionStore::FormatPrivateOptions() const {
 std::string TOptionStore::Get(AVMediaType type, const std::string& name) const {
     const int i = TypeIndex(type);
     if (i < 0) return {};
+    if (const TPrivateValue* p = FindPrivate(i, name)) return p->value;
     uint8_t* text = nullptr;
-    if (av_opt_get(codecs_[i].get(), name.c_str(), 0, &text) >= 0 && text) {
-        av::BufferPtr<uint8_t> owned(text);
-        return reinterpret_cast<const char*>(text);
-    }
-    const TPrivateValue* p = FindPrivate(i, name);
-    return p ? p->value : std::string();
+    if (av_opt_get(codecs_[i].get(), name.c_str(), 0, &text) < 0 || !text) return {};
+    av::BufferPtr<uint8_t> owned(text);
+    return reinterpret_cast<const char*>(text);
 }
 
 int64_t TOptionStore::GetInt(AVMediaType type, const std::string& name) const {

@@ -69,7 +69,9 @@ private:
     TSetResult SetOne(const std::string& name, const std::string& value);
     TSetResult SetPrivate(const std::string& name, const std::string& value);
     const TPrivateValue* FindPrivate(int typeIndex, const std::string& name) const;
-    void ApplyNamed(void* target, const void* source, int typeIndex, const std::string& name, int flags) const;
+    void ForgetPrivate(const std::string& name);
+    void ApplyNamed(void* target, void* targetPrivate, const void* source, int typeIndex, const std::string& name,
+                    int flags) const;
 
     av::CodecContextPtr codecs_[5];
     av::FormatContextPtr format_;  // never opened

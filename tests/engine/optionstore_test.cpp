@@ -124,3 +124,28 @@ TEST(OptionStore, DemuxerOptionsTravelAsADictionary) {
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(e->value, "1");
 }
+
+// A value the common table refuses but an encoder's own option of the same name takes reaches
+// that encoder, and a later value the common table takes replaces it.
+TEST(OptionStore, EncoderOwnOptionsShadowingCommonOnes) {
+    const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
+    const int encodeVideo = AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM;
+    TOptionStore store(4);
+    ASSERT_TRUE(store.Set("profile", "high"));
+    EXPECT_EQ(store.Get(AVMEDIA_TYPE_VIDEO, "profile"), "high");
+    av::CodecContextPtr enc(avcodec_alloc_context3(x264));
+    store.Apply(enc.get(), AVMEDIA_TYPE_VIDEO, encodeVideo);
+    EXPECT_EQ(enc->profile, FF_PROFILE_UNKNOWN);  // the common option keeps its default
+    uint8_t* own = nullptr;
+    ASSERT_GE(av_opt_get(enc->priv_data, "profile", 0, &own), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(own), "high");
+    av_free(own);
+
+    ASSERT_TRUE(store.Set("profile", "1"));
+    av::CodecContextPtr again(avcodec_alloc_context3(x264));
+    store.Apply(again.get(), AVMEDIA_TYPE_VIDEO, encodeVideo);
+    EXPECT_EQ(again->profile, 1);
+    ASSERT_GE(av_opt_get(again->priv_data, "profile", 0, &own), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(own), "");  // nothing was given to the encoder's own option this time
+    av_free(own);
+}
