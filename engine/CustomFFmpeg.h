@@ -136,6 +136,10 @@ public:
     void SetOnProgress(TTranscodeProgress handler);
 
 protected:
+    // Worker thread, between two packets of the main loop, holding no lock: a task that can be
+    // paused waits here while it is held. Nothing by default.
+    virtual void PausePoint() {}
+
     friend class TTranscoder;  // the transcoder's set-up and run (TranscodeState.h)
     TTranscodeState& Tables();
     std::unique_ptr<TTranscodeState, TTranscodeStateDeleter> transcode_;

@@ -427,6 +427,8 @@ void TTranscoder::Transcode(TCustomFFmpeg& task) {
     };
 
     while (!task.stopRequested_) {
+        task.PausePoint();
+        if (task.stopRequested_) break;
         // 1. Choose the input.
         int file = -1;
         if (!joined) {
