@@ -272,6 +272,18 @@ void TAudioOut::SendFrame(AVFrame* frame, const TPacketSink& sink) {
 void TAudioOut::Flush(const TPacketSink& sink) {
     if (flushed_) return;
     flushed_ = true;
+    // What the resampler still holds belongs to the end of the sound.
+    if (swr_) {
+        av::FramePtr rest = av::MakeFrame();
+        rest->format = enc_->sample_fmt;
+        rest->nb_samples = std::max(swr_get_out_samples(swr_.get(), 0), 1);
+        av_channel_layout_copy(&rest->ch_layout, &enc_->ch_layout);
+        if (av_frame_get_buffer(rest.get(), 0) < 0) throw FFmpegException("Out of memory in do_audio_out");
+        const int n = swr_convert(swr_.get(), rest->extended_data, rest->nb_samples, nullptr, 0);
+        if (n > 0 && av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(rest->extended_data), n) < n)
+            throw FFmpegException("av_fifo_realloc2() failed");
+    }
+    while (FrameBased() && av_audio_fifo_size(fifo_.get()) >= enc_->frame_size) EncodeFromFifo(enc_->frame_size, sink);
     if (av_audio_fifo_size(fifo_.get()) > 0) EncodeFromFifo(av_audio_fifo_size(fifo_.get()), sink);
     SendFrame(nullptr, sink);
 }
