@@ -300,3 +300,20 @@ TEST(DecorateFrame, NeedsDecorationForEachNonNeutralField) {
 }
 
 }  // namespace
+
+namespace {
+
+// This program creates no QGuiApplication: text cannot be drawn, and says so instead of crashing.
+TEST(DecorateFrame, TextWithoutFontsIsReportedAndTheRestApplied) {
+    TBitmap24 f = RandomFrame(40, 20, 8);
+    TBitmap24 expected = f;
+    ApplyExposure(expected.View(), 100.0f);
+    PictureSettings s;
+    s.Exposure = 100;
+    s.WaterText = "text";
+    const TDecorateResult r = DecorateFrame(f.View(), s);
+    EXPECT_NE(r.errorText.find("watermark text"), std::string::npos) << r.errorText;
+    EXPECT_EQ(Bytes(f), Bytes(expected));
+}
+
+}  // namespace
