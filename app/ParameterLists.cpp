@@ -352,8 +352,12 @@ void LoadFormat(TParameterPanel& panel, const TIniStore& formatFile, const TIniS
         panel.cmbZoom.enabled = false;
     }
 
+    // A value equal to an item (ignoring case) selects it; anything else is shown as typed.
     auto restoreText = [&](TParameterBox& box, const char* key, const char* def) {
-        box.SetText(settings.ReadString(section, key, def));
+        const std::string value = settings.ReadString(section, key, def);
+        const int position = box.IndexOf(value);
+        if (position >= 0) box.Select(position);
+        else box.SetText(value);
         box.dropDownCount = box.Count();
     };
     auto restorePosition = [&](TParameterBox& box, const char* key) {

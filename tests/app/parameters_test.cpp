@@ -346,7 +346,7 @@ TEST_F(ParameterRulesTest, LoadFormatFillsTheBoxesAndWritesNothing) {
     TParameterPanel p;
     LoadFormat(p, formatFile, settings, 403);
     EXPECT_EQ(p.cmbVideoSize.items, (std::vector<std::string>{"480x272", "320x240"}));
-    EXPECT_EQ(p.cmbVideoSize.text, "320X240");  // matched ignoring case
+    EXPECT_EQ(p.cmbVideoSize.text, "320x240");  // the item, matched ignoring case
     EXPECT_EQ(p.cmbVideoSize.itemIndex, 1);
     EXPECT_EQ(p.cmbVideoSize.dropDownCount, 2);
     EXPECT_EQ(p.cmbVideoBitRate.items, std::vector<std::string>{""});  // only "null" is no list here
