@@ -16,6 +16,7 @@ void SDLCALL TPlayback::AudioCallback(void* opaque, Uint8* stream, int len) {
 }
 
 void TPlayback::FillAudio(Uint8* stream, int len) {
+    audioPlayedBytes_ += len;
     {
         std::lock_guard lock(audioMutex_);
         lastCallbackUs_ = av_gettime_relative();

@@ -76,6 +76,15 @@ void TPlayback::Refresh() {
             TPictureSlot& vp = slots_[pictRead_];
             const double now = Now();
             if (now < vp.target) return;  // not yet: try again at the next refresh
+            if (paused_ && !showWhilePaused_) {
+                // Paused: the picture on screen stays. Pictures from before a seek still go.
+                if (!seekInProgress_) return;
+                pictRead_ = (pictRead_ + 1) % 2;
+                --pictSize_;
+                pictCond_.notify_all();
+                dropped = true;
+                continue;
+            }
             bool drop = false;
             {
                 std::lock_guard tl(timingMutex_);
@@ -117,7 +126,11 @@ void TPlayback::Refresh() {
                 }
             }
 
+            // The first picture after a seek starts a new stretch of positions.
+            if (vp.generation != shownGeneration_) positionFloorReset_ = true;
+            shownGeneration_ = vp.generation;
             Display(&vp);
+            if (paused_) showWhilePaused_ = false;  // the one picture a paused player shows after a flush
             lock.lock();
             pictRead_ = (pictRead_ + 1) % 2;
             --pictSize_;

@@ -179,6 +179,10 @@ int TCustomPlayer::AudioDeviceRate() const {
     return playback_ && playback_->HasAudio() ? playback_->AudioDeviceRate() : 0;
 }
 
+int64_t TCustomPlayer::AudioDevicePlayedUs() const {
+    return playback_ && playback_->HasAudio() ? playback_->AudioDevicePlayedUs() : 0;
+}
+
 void TCustomPlayer::Pause() {
     if (!Playing() || playback_->Paused()) return;
     playback_->TogglePause();

@@ -61,6 +61,9 @@ public:
     // The audio device as opened (0 without audio).
     int AudioDeviceChannels() const;
     int AudioDeviceRate() const;
+    // How much sound the audio device has taken since Open, in µs (0 without audio): the pace
+    // the positions follow, since the sound is the master clock.
+    int64_t AudioDevicePlayedUs() const;
     // How often Stop re-posted its quit request, and whether it had to close the file itself,
     // during the last Stop with wait.
     int LastStopReposts() const { return lastStopReposts_; }

@@ -89,7 +89,7 @@ void TPlayback::StartDisplay(int screenWidth, int screenHeight) {
 void TPlayback::Close() {
     std::lock_guard lock(closeMutex_);
     if (closed_) return;
-    ForceClose();
+    RequestAbort();
     if (readThread_.joinable()) readThread_.join();
     if (refreshThread_.joinable()) refreshThread_.join();
     {
@@ -106,9 +106,13 @@ void TPlayback::Close() {
 void TPlayback::TogglePause() {
     seekDone_.Wait(250);  // a seek still pending after that counts as done
     if (paused_) {
+        std::lock_guard pl(pictMutex_);
         std::lock_guard lock(timingMutex_);
         const double now = Now();
-        frameTimer_ += now + currentPtsDrift_ - currentPts_;
+        // Everything still to be shown moves by the time spent paused.
+        const double shift = now + currentPtsDrift_ - currentPts_;
+        frameTimer_ += shift;
+        for (int i = 0; i < pictSize_; ++i) slots_[(pictRead_ + i) % 2].target += shift;
         if (!pauseUnsupported_) currentPts_ = currentPtsDrift_ + now;
         currentPtsDrift_ = currentPts_ - now;
         paused_ = false;
@@ -166,13 +170,33 @@ int64_t TPlayback::CurrentPositionUs() {
     return currentPositionUs_;
 }
 
+int64_t TPlayback::AudioDevicePlayedUs() const {
+    const int64_t bytesPerSecond = static_cast<int64_t>(audioRate_) * 2 * audioChannels_;
+    return bytesPerSecond > 0 ? audioPlayedBytes_ * 1000000 / bytesPerSecond : 0;
+}
+
 void TPlayback::UpdatePosition() {
     std::lock_guard lock(positionMutex_);
-    const double clock = HasVideo() ? VideoClock() : AudioClock();
+    double clock = HasVideo() ? VideoClock() : AudioClock();
+    if (HasVideo() && !videoEnded_ && videoQueue_.Count() > 0) {
+        // More pictures are coming but none is ready: hold one frame after the picture on
+        // screen instead of running ahead and jumping back when the late one is shown.
+        std::lock_guard pl(pictMutex_);
+        std::lock_guard tl(timingMutex_);
+        if (pictSize_ == 0 && pictureShown_) clock = std::min(clock, currentPts_ + frameDuration_);
+    }
     int64_t pos = static_cast<int64_t>(clock * 1000000.0) - (startTimeUs_ != kNoTimestamp ? startTimeUs_ : 0);
     if (!HasVideo() && audioDurationUs_ > 0 && pos >= audioDurationUs_ && pos < durationUs_) pos = durationUs_;
     if (durationUs_ > 0 && pos > durationUs_) pos = durationUs_;
     if (pos < 0) pos = 0;
+    // Between pictures the video clock is an estimate; the picture that comes may be a little
+    // older than it. The position never steps back within one stretch of play (a seek starts
+    // a new one).
+    if (HasVideo()) {
+        if (positionFloorReset_.exchange(false)) positionFloorUs_ = -1;
+        pos = std::max(pos, positionFloorUs_);
+        positionFloorUs_ = pos;
+    }
     currentPositionUs_ = pos;
 
     bool atEnd = drained_;

@@ -114,6 +114,8 @@ public:
     int CodedHeight() const { return codedHeight_; }
     int AudioDeviceRate() const { return audioRate_; }
     int AudioDeviceChannels() const { return audioChannels_; }
+    // How much sound the device has taken since Open, in µs.
+    int64_t AudioDevicePlayedUs() const;
 
     // Player's play thread: handles events under playerLock until quit, then closes the file.
     void RunEventLoop(std::timed_mutex& playerLock);
@@ -139,7 +141,7 @@ public:
     // Sets abort and wakes every wait; then (once) waits for the threads and frees the file.
     void Close();
     // Stop's last resort: sets abort, wakes every wait and breaks a read that blocks in the
-    // system. Does not wait. Safe while another thread is inside Close.
+    // system (which Close alone waits for). Does not wait. Safe while another thread is inside Close.
     void ForceClose();
     bool Closed() const { return closed_; }
 
@@ -152,6 +154,7 @@ private:
         int64_t pos = -1;
         double target = 0;  // target display time; 0 = none
         AVRational sar{0, 1};
+        int generation = 0;  // flushes the video thread had seen when it made the picture
     };
     struct TLoopEvent {
         enum TType { etQuit, etRefresh, etAllocate, etAspect, etResize, etExpose } type = etRefresh;
@@ -166,6 +169,8 @@ private:
     void ReadLoop();
     void PerformSeek();
     static int InterruptCallback(void* opaque);
+    // Sets abort and wakes every wait of the playback's threads.
+    void RequestAbort();
 
     // Video thread (VideoDecoder.cpp).
     void VideoThreadMain();
@@ -217,6 +222,7 @@ private:
     bool isImage2_ = false, isCapture_ = false, seekByBytes_ = false;
     int codedWidth_ = -1, codedHeight_ = -1;
     AVRational videoFrameRate_{0, 1};
+    double frameDuration_ = 0.04;  // nominal, from the frame rate
 
     // Threads.
     std::thread readThread_, videoThread_, subtitleThread_, refreshThread_;
@@ -244,6 +250,8 @@ private:
     std::atomic<bool> pausedWhenSeeking_{false};
     std::atomic<bool> seeking_{false};
     std::atomic<bool> endStateRaised_{false};  // psEnd raised since the last picture or seek
+    std::atomic<bool> videoEnded_{false};      // the video decoder gave out its last picture
+    std::atomic<bool> showWhilePaused_{false};  // a paused player may still show the first picture after a flush
     std::atomic<bool> closed_{false};
     std::mutex interruptMutex_;     // guards the two below: the read thread is never signalled after it ended
     pthread_t readThreadHandle_{};
@@ -297,6 +305,7 @@ private:
     std::vector<uint8_t> audioBuffer_;
     int audioBufSize_ = 0, audioBufIndex_ = 0;
     bool audioSilence_ = false;
+    std::atomic<int64_t> audioPlayedBytes_{0};
     av::FramePtr audioFrame_;
     std::mutex audioMutex_;
     double audioClock_ = 0;        // audio: end of the decoded data
@@ -327,6 +336,10 @@ private:
     // Position (positionMutex_).
     std::mutex positionMutex_;
     int64_t currentPositionUs_ = -1;
+    int64_t positionFloorUs_ = -1;
+    std::atomic<bool> positionFloorReset_{false};  // set when the first picture after a flush is shown
+    int flushGeneration_ = 0;  // video thread only
+    int shownGeneration_ = 0;  // event loop only
     int64_t lastReportedUs_ = 0;
     bool reportedAny_ = false;
 

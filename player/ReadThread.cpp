@@ -45,7 +45,7 @@ bool InterruptSignalInstalled() {
 
 int TPlayback::InterruptCallback(void* opaque) { return static_cast<TPlayback*>(opaque)->abort_ ? 1 : 0; }
 
-void TPlayback::ForceClose() {
+void TPlayback::RequestAbort() {
     abort_ = true;
     audioQueue_.Abort();
     videoQueue_.Abort();
@@ -61,6 +61,10 @@ void TPlayback::ForceClose() {
     }
     seekDone_.Set();
     videoFrameReady_.Set();
+}
+
+void TPlayback::ForceClose() {
+    RequestAbort();
     std::lock_guard lock(interruptMutex_);
     if (readThreadAlive_ && reading_ && InterruptSignalInstalled()) pthread_kill(readThreadHandle_, kInterruptSignal);
 }
@@ -203,6 +207,7 @@ int TPlayback::OpenStream(int index) {
             codedWidth_ = videoDec_->width;
             codedHeight_ = videoDec_->height;
             videoFrameRate_ = av_guess_frame_rate(input_, st, nullptr);
+            if (videoFrameRate_.num > 0 && videoFrameRate_.den > 0) frameDuration_ = av_q2d(av_inv_q(videoFrameRate_));
             videoQueue_.Start();
             videoQueue_.PutFlush();
             videoStream_ = index;

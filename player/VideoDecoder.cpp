@@ -126,7 +126,10 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& gotPicture) {
             return 0;
         }
         videoDecoderHasOutput_ = false;
-        if (r == AVERROR_EOF && !endReported_) UpdatePosition();  // the end: no more pictures
+        if (r == AVERROR_EOF) {
+            videoEnded_ = true;
+            if (!endReported_) UpdatePosition();  // the end: no more pictures
+        }
         return 0;
     }
 
@@ -149,6 +152,9 @@ int TPlayback::GetVideoFrame(AVFrame* frame, bool& gotPicture) {
             skipCounter_ = 0;
         }
         lastPtsForFault_ = lastDtsForFault_ = AV_NOPTS_VALUE;
+        videoEnded_ = false;
+        showWhilePaused_ = true;
+        ++flushGeneration_;
         firstPictureAfterFlush_ = true;
         return 0;
     }
@@ -167,9 +173,7 @@ void TPlayback::OutputPicture(AVFrame* frame, double pts, int64_t pos) {
             videoClock_ = pts;
         else
             pts = videoClock_;
-        double frameDelay = videoFrameRate_.num > 0 && videoFrameRate_.den > 0 ? av_q2d(av_inv_q(videoFrameRate_))
-                                                                               : 0.04;
-        frameDelay += frame->repeat_pict * (frameDelay * 0.5);
+        const double frameDelay = frameDuration_ + frame->repeat_pict * (frameDuration_ * 0.5);
         videoClock_ += frameDelay;
     }
     QueuePicture(frame, pts, pos);
@@ -244,6 +248,7 @@ bool TPlayback::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
     vp->pts = pts;
     vp->pos = pos;
     vp->sar = frame->sample_aspect_ratio;
+    vp->generation = flushGeneration_;
 
     lock.lock();
     vp->target = TargetTime(pts);
