@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Whole-conversion benchmark: the same conversions through `quillmar-cli engine` and through the
+# ffmpeg tool with the same options, on generated sources. Prints per case the median wall time
+# of each, their ratio (goal: at most 1.05) and the ratio of the output sizes.
+#
+# usage: bench/conversion_bench.sh [path/to/quillmar-cli] [runs]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cli=${1:-build/cli/quillmar-cli}
+runs=${2:-5}
+[ -x "$cli" ] || { echo "no quillmar-cli at $cli (build it first)" >&2; exit 2; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "making sources in $work ..." >&2
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=6 \
+    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=6 -ac 2 \
+    -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac "$work/src1080.mp4"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=6 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100:duration=6 -ac 2 \
+    -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac "$work/src720.mp4"
+
+# name | source | output extension | options (the same words for both programs)
+cases=(
+  "1080p_to_320x240_mpeg4_aac|src1080.mp4|mp4|-s 320x240 -vcodec mpeg4 -b 600k -acodec aac -ab 128k"
+  "1080p_to_480x272_x264_aac|src1080.mp4|mp4|-s 480x272 -vcodec libx264 -b 500k -acodec aac -ab 128k"
+  "720p_to_1280x720_x264|src720.mp4|mkv|-s 1280x720 -vcodec libx264 -b 2000k -acodec aac -ab 128k"
+  "video_to_mp3|src720.mp4|mp3|-vn -acodec libmp3lame -ab 128k"
+)
+
+# The ffmpeg tool spells some options differently.
+tool_options() {
+  sed -e 's/-vcodec /-c:v /; s/-acodec /-c:a /; s/-b \([0-9]*k\)/-b:v \1/; s/-ab /-b:a /' <<<"$1"
+}
+
+now() { date +%s.%N; }
+median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+
+printf "%-28s %10s %10s %8s %8s\n" case quillmar_s ffmpeg_s time_x size_x
+for c in "${cases[@]}"; do
+  IFS='|' read -r name src ext opts <<<"$c"
+  ours=() theirs=()
+  for ((i = 0; i < runs; i++)); do
+    # Alternate the order so that neither program profits from a warmer cache.
+    for who in ours theirs; do
+      out="$work/$name.$who.$ext"
+      rm -f "$out"
+      t0=$(now)
+      if [ $who = ours ]; then
+        # shellcheck disable=SC2086
+        "$cli" engine -i "$work/$src" $opts "$out" >/dev/null 2>&1 || { echo "quillmar failed on $name" >&2; exit 1; }
+      else
+        # shellcheck disable=SC2086
+        ffmpeg -nostdin -v error -y -i "$work/$src" $(tool_options "$opts") "$out" || { echo "ffmpeg failed on $name" >&2; exit 1; }
+      fi
+      t1=$(now)
+      if [ $who = ours ]; then ours+=("$(echo "$t1 - $t0" | bc -l)"); else theirs+=("$(echo "$t1 - $t0" | bc -l)"); fi
+    done
+  done
+  mo=$(printf "%s\n" "${ours[@]}" | median)
+  mt=$(printf "%s\n" "${theirs[@]}" | median)
+  so=$(stat -c %s "$work/$name.ours.$ext")
+  st=$(stat -c %s "$work/$name.theirs.$ext")
+  printf "%-28s %10.3f %10.3f %8.3f %8.3f\n" "$name" "$mo" "$mt" "$(echo "$mo / $mt" | bc -l)" "$(echo "$so / $st" | bc -l)"
+done
