@@ -1,0 +1,46 @@
+#pragma once
+// Hands a decoded picture to the application as a 24-bit bitmap (blue, green, red; rows padded to
+// four bytes) and, for hooks, takes the bitmap back into the picture.
+//
+// A BGR24 picture of even size whose rows already have the bitmap's length is copied as it is;
+// anything else goes through a scaler of the same size. The work buffer and both scalers are kept
+// between pictures and remade only when the size grows or the format changes.
+//
+// Threads: one converter belongs to one task and is used only on its worker thread.
+#include <cstdint>
+
+#include "engine/AVPtr.h"
+#include "engine/Bitmap.h"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+class TRgbFrameConverter {
+public:
+    static constexpr AVPixelFormat kRgbFormat = AV_PIX_FMT_BGR24;
+    static constexpr int kScalerFlags = 4;  // bicubic
+
+    // Fills the bitmap (width x height) from the picture. False when no scaler could be made.
+    bool ToBitmap(const uint8_t* const data[4], const int linesize[4], AVPixelFormat format, int width, int height);
+    // Writes the bitmap back into the picture ToBitmap was last given (same planes, format and
+    // size). False when no scaler back to the picture's format could be made; the picture is then
+    // left as it was.
+    bool FromBitmap(uint8_t* const data[4], const int linesize[4], AVPixelFormat format, int width, int height);
+
+    TBitmapView View() { return bitmap_.View(); }
+    // The last ToBitmap went through the scaler.
+    bool Converted() const { return converted_; }
+    // Bytes of the RGB work buffer (0 until a conversion was needed).
+    size_t WorkBufferSize() const { return workSize_; }
+
+private:
+    TBitmap24 bitmap_;
+    av::BufferPtr<uint8_t> work_;
+    size_t workSize_ = 0;
+    uint8_t* workData_[4] = {};
+    int workLinesize_[4] = {};
+    av::SwsPtr toRgb_;
+    av::SwsPtr fromRgb_;
+    bool converted_ = false;
+};
