@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "engine/OptionStore.h"
+#include "engine/PreprocessVideo.h"
+#include "engine/Previewer.h"
 #include "engine/TaskSettings.h"
 #include "engine/Types.h"
 
@@ -83,6 +85,10 @@ public:
     int AddVideoHook(const std::vector<std::string>& args);
     // The task's frame hooks (never null).
     TFrameHookList& VideoHooks() const { return *videoHooks_; }
+    // The custom hook and the frame counter of the task's pictures (threads: PreprocessVideo.h).
+    TVideoPreprocessor& VideoPreprocessor() { return videoPreprocessor_; }
+    // The task's preview switches and handlers (threads: Previewer.h).
+    TVideoPreviews& VideoPreviews() { return videoPreviews_; }
 
     const TTaskSettings& Settings() const { return settings_; }
     // The option store; null only before the first Reset and after Cleanup.
@@ -150,6 +156,8 @@ protected:
     TTaskSettings settings_;
     std::unique_ptr<TOptionStore> store_;
     std::unique_ptr<TFrameHookList> videoHooks_;
+    TVideoPreprocessor videoPreprocessor_;
+    TVideoPreviews videoPreviews_;
     int64_t totalDurationUs_ = -1;
     std::string lastError_;
     bool joined_ = false;

@@ -268,8 +268,30 @@ void TTranscoder::RunSetUp(TCustomFFmpeg& task) {
         } else if (def.type == AVMEDIA_TYPE_VIDEO) {
             if (ist.decoder->pix_fmt == AV_PIX_FMT_NONE)
                 throw FFmpegException("Video pixel format is unknown, stream cannot be encoded");
-            if (!s.videoFilters.empty())
-                log.Log(&task, llWarning, "Video filters are not available yet; -vf is ignored");
+            if (!s.videoFilters.empty()) {
+                // The chain replaces the crop bands and the scaler; its output sets the encoder's size.
+                TVideoFilterChain::TInput fin;
+                fin.width = ist.decoder->width >> ist.decoder->lowres;
+                fin.height = ist.decoder->height >> ist.decoder->lowres;
+                fin.format = ist.decoder->pix_fmt;
+                fin.sampleAspect = ist.stream->sample_aspect_ratio.num ? ist.stream->sample_aspect_ratio
+                                                                       : in->sample_aspect_ratio;
+                const TVideoFilterChain::TOutput fout{enc->width, enc->height, enc->pix_fmt};
+                const int swsFlags = task.store_ ? task.store_->ScalerFlags() : s.swsFlags;
+                out.filters = std::make_unique<TVideoFilterChain>(fin, fout,
+                                                                  TCropBands{s.cropTop, s.cropBottom, s.cropLeft, s.cropRight},
+                                                                  swsFlags, s.videoFilters);
+                out.filtered = av::MakeFrame();
+                if (!out.filtered) throw FFmpegException("Error opening filters!");
+                enc->width = out.filters->Width();
+                enc->height = out.filters->Height();
+                // A pixel aspect ratio the chain made (or the only one known) goes to the encoder.
+                const AVRational sar = out.filters->SampleAspect();
+                if (sar.num && (av_cmp_q(sar, fin.sampleAspect) != 0 || !enc->sample_aspect_ratio.num)) {
+                    enc->sample_aspect_ratio = sar;
+                    st->sample_aspect_ratio = sar;
+                }
+            }
         } else if (def.type == AVMEDIA_TYPE_AUDIO || def.type == AVMEDIA_TYPE_SUBTITLE) {
             // Set up once the encoder is open (the frame size is known then).
         } else {
@@ -322,10 +344,17 @@ void TTranscoder::RunSetUp(TCustomFFmpeg& task) {
             const int swsFlags = task.store_ ? task.store_->ScalerFlags() : s.swsFlags;
             s.swsFlags = swsFlags;
             TCropBands crop{s.cropTop, s.cropBottom, s.cropLeft, s.cropRight};
-            const int inWidth = ist.decoder->width >> ist.decoder->lowres;
-            const int inHeight = ist.decoder->height >> ist.decoder->lowres;
+            int inWidth = ist.decoder->width >> ist.decoder->lowres;
+            int inHeight = ist.decoder->height >> ist.decoder->lowres;
+            AVPixelFormat inFormat = ist.decoder->pix_fmt;
+            if (out.filters) {  // the chain hands over encoder-ready pictures
+                crop = TCropBands{};
+                inWidth = enc->width;
+                inHeight = enc->height;
+                inFormat = enc->pix_fmt;
+            }
             out.video = std::make_unique<TVideoOut>(enc, ist.fileIndex, ist.streamIndex, inWidth, inHeight,
-                                                    ist.decoder->pix_fmt, crop, swsFlags);
+                                                    inFormat, crop, swsFlags);
             if (out.video->NeedsScaler()) enc->bits_per_raw_sample = 0;
             if (out.passLog) out.video->SetPassLog(std::move(out.passLog));
         } else if (out.def->type == AVMEDIA_TYPE_AUDIO) {

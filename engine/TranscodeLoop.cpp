@@ -205,8 +205,6 @@ int TTranscoder::DecodeAndOutput(TCustomFFmpeg& task, int inputIndex, const AVPa
                     durationUs = rate.num && rate.den ? av_rescale(AV_TIME_BASE, rate.den, rate.num) : 40000;
                 }
                 ist.nextPts = ist.pts + durationUs;
-                // The place of the per-picture pre-processing (custom hook, video hooks, filters).
-                ++t.frameCounter;
                 if (trimStart && ist.pts + durationUs / 2 < startUs) {
                     av_frame_unref(frame.get());
                     continue;
@@ -215,6 +213,15 @@ int TTranscoder::DecodeAndOutput(TCustomFFmpeg& task, int inputIndex, const AVPa
                     av_frame_unref(frame.get());
                     continue;
                 }
+                // Deinterlacing, custom hook or frame-hook plug-ins; only pictures that go out.
+                TVideoPreprocessor::TSettings pre;
+                pre.deinterlace = s.deinterlace;
+                pre.videoHooks = &task.VideoHooks();
+                pre.usingVideoHooks = &task.settings_.usingVideoHooks;
+                pre.sender = &task;
+                task.videoPreprocessor_.Process(frame.get(), ist.pts, pre);
+                t.frameCounter = task.videoPreprocessor_.FrameCounter();
+                frame->pts = ist.pts;  // the filter chains' time base is microseconds
             }
             rateEmulation();
             for (TOutputStreamState& ost : t.outputStreams) {
@@ -237,7 +244,20 @@ int TTranscoder::DecodeAndOutput(TCustomFFmpeg& task, int inputIndex, const AVPa
                     vs.keepPictureType = s.meThreshold != 0;
                     vs.stopRequested = &task.stopRequested_;
                     vs.sender = &task;
-                    out.video->Process(frame.get(), sync.pts, vs, t.videoCounters, sinkFor(out));
+                    vs.previews = &task.videoPreviews_;
+                    vs.frameCounter = t.frameCounter;
+                    if (!out.filters) {
+                        out.video->Process(frame.get(), sync.pts, vs, t.videoCounters, sinkFor(out));
+                        continue;
+                    }
+                    out.filters->Push(frame.get());
+                    while (out.filters->Pull(out.filtered.get())) {
+                        // A chain that retimes pictures moves the stream's clock with them.
+                        const bool ownClock = ost.syncIndex == inputIndex && out.filtered->pts != AV_NOPTS_VALUE;
+                        out.video->Process(out.filtered.get(), ownClock ? out.filtered->pts : sync.pts, vs,
+                                           t.videoCounters, sinkFor(out));
+                        av_frame_unref(out.filtered.get());
+                    }
                 } else {
                     throw FFmpegException("invalid codec_type");
                 }
@@ -396,6 +416,8 @@ void TTranscoder::Transcode(TCustomFFmpeg& task) {
     TTranscodeState& t = task.Tables();
     TTaskSettings& s = task.settings_;
     TFFLogger& log = TFFLogger::Instance();
+    task.videoPreprocessor_.Restart();
+    task.videoPreviews_.Restart();
     RunSetUp(task);
 
     t.timerStartUs = av_gettime();

@@ -17,6 +17,7 @@
 #include "engine/CustomFFmpeg.h"
 #include "engine/TaskSettings.h"
 #include "engine/Types.h"
+#include "engine/VideoFilters.h"
 #include "engine/VideoPath.h"
 
 extern "C" {
@@ -93,6 +94,8 @@ struct TStreamOut {
     bool encoderOpen = false;
     AVRational sourceTimeBase{1, AV_TIME_BASE};   // time base of the packets handed to WriteFrame
     std::unique_ptr<TVideoOut> video;
+    std::unique_ptr<TVideoFilterChain> filters;    // "vf": between the decoder and the video path
+    av::FramePtr filtered;                         // the chain's current picture
     std::unique_ptr<TAudioOut> audio;
     std::vector<BsfPtr> bitstreamFilters;
     FilePtr passLog;                               // pass-1 statistics until the video path takes it

@@ -147,6 +147,10 @@ int TVideoOut::Process(const AVFrame* picture, int64_t syncInputPtsUs, const TVi
             work_->top_field_first = settings.topFieldFirst != -1 ? settings.topFieldFirst : picture->top_field_first;
         if (!settings.keepPictureType) work_->pict_type = AV_PICTURE_TYPE_NONE;
         work_->pts = syncPts;
+        if (settings.previews)
+            settings.previews->Offer(work_->data, work_->linesize, static_cast<AVPixelFormat>(work_->format),
+                                     work_->width, work_->height, settings.frameCounter,
+                                     av_rescale_q(syncPts, enc_->time_base, AV_TIME_BASE_Q), settings.sender);
         const int size = Encode(work_.get(), sink);
         if (size > 0) lastSize = size;
         ++syncPts;

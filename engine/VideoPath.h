@@ -12,6 +12,7 @@
 
 #include "engine/AVPtr.h"
 #include "engine/AudioPath.h"  // TPacketSink
+#include "engine/Previewer.h"
 #include "engine/Types.h"
 
 // Frame counters of a task that the video path raises (read by the progress report).
@@ -34,6 +35,8 @@ struct TVideoSyncSettings {
     bool keepPictureType = false;     // me_threshold set: the decoder's picture types go on
     const std::atomic<bool>* stopRequested = nullptr;
     TFFBaseComponent* sender = nullptr;
+    TVideoPreviews* previews = nullptr;  // offered every picture that goes to the encoder
+    int frameCounter = 0;                // the task's frame counter: the previews' frame number
 };
 
 // The crop bands of an output stream (top, bottom, left, right).
