@@ -57,6 +57,10 @@ public:
     void RemoveTask(int taskIndex);
     void ClearTasks();
 
+    // A queued task, for inspection on the main thread while it does not run (its settings and
+    // option store as configured). Throws the list's index error.
+    const TFFmpeg& Task(int taskIndex) const { return *TaskAt(taskIndex); }
+
     std::string LastErrorMessage() const;
     // A probe for the application's own use.
     TAVProbe& Probe() { return *probe_; }
