@@ -197,7 +197,12 @@ bool TFFmpegLoader::LoadOneLocked(int index) {
     const std::string fileName = FileName(index);
     if (!st.Handle) {
         if (IsLinked(index)) {
+            dlerror();
             st.Handle = dlopen(nullptr, RTLD_NOW);
+            if (!st.Handle) {
+                lastError_ = Format("Load library %s error: %s", fileName.c_str(), DlErrorText().c_str());
+                return false;
+            }
         } else {
             std::string folder, bare = fileName;
             const size_t slash = fileName.rfind('/');

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,14 +30,12 @@ struct TestHookState {
 
 std::string Plugin(const std::string& name) { return std::string(QUILLMAR_TEST_PLUGIN_DIR) + "/lib" + name + ".so"; }
 
-// The plug-in's own record, from the module the hook list loaded.
+// The plug-in's own record: the same module the hook list loads by that path.
 TestHookState& State() {
-    void* h = dlopen(Plugin("test_vhook").c_str(), RTLD_NOW | RTLD_NOLOAD);
-    EXPECT_NE(h, nullptr);
-    static TestHookState dummy{};
-    void* sym = h ? dlsym(h, "TestHookState") : nullptr;
-    if (h) dlclose(h);
-    return sym ? *static_cast<TestHookState*>(sym) : dummy;
+    static void* handle = dlopen(Plugin("test_vhook").c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* sym = handle ? dlsym(handle, "TestHookState") : nullptr;
+    if (!sym) throw std::runtime_error("test_vhook has no TestHookState");
+    return *static_cast<TestHookState*>(sym);
 }
 
 struct LibraryLines {
