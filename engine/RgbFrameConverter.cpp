@@ -18,6 +18,8 @@ constexpr int kWorkAlign = 32;  // keeps the scaler on its aligned paths
 bool TRgbFrameConverter::ToBitmap(const uint8_t* const data[4], const int linesize[4], AVPixelFormat format,
                                   int width, int height) {
     if (width <= 0 || height <= 0 || !data || !data[0]) return false;
+    // The scaler asserts on formats it does not know, so they are refused here.
+    if (format != kRgbFormat && !sws_isSupportedInput(format)) return false;
     bitmap_.Resize(width, height);
     const int rowBytes = bitmap_.Stride();
     converted_ = format != kRgbFormat || (width & 1) || (height & 1) || linesize[0] != rowBytes;
@@ -51,6 +53,7 @@ bool TRgbFrameConverter::ToBitmap(const uint8_t* const data[4], const int linesi
 bool TRgbFrameConverter::FromBitmap(uint8_t* const data[4], const int linesize[4], AVPixelFormat format, int width,
                                     int height) {
     if (width != bitmap_.Width() || height != bitmap_.Height() || !data || !data[0]) return false;
+    if (converted_ && !sws_isSupportedOutput(format)) return false;
     const int rowBytes = bitmap_.Stride();
     if (!converted_) {
         // The rows have the bitmap's length: straight back into the picture.
