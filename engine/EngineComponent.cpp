@@ -60,6 +60,8 @@ int TCustomEngineComponent::AddTask(const std::string& fileName, TInputOptions* 
         auto task = std::make_shared<TFFmpeg>();
         if (TFFmpegLoader::Instance().Loaded(EngineLibraries())) task->Reset();
         task->SetOption("v", "1");
+        task->VideoPreviews().SetFlags(previewSwitches_);
+        InstallPreviews(*task);
         if (options) {
             if (options->FileName.empty()) options->FileName = fileName;
             task->InputOptions.push_back(*options);
@@ -100,7 +102,13 @@ bool TCustomEngineComponent::SetOutputFile(int taskIndex, const std::string& fil
                 TOutputDefaults defaults(*options);
                 ApplyOutputOptions(*task, *options, defaults);
                 if (options->CustomHook) {
-                    // The hook entry is installed with the video path's hook interface.
+                    // One hook per task, whichever output asked for it.
+                    TFFmpeg* t = task.get();
+                    task->VideoPreprocessor().SetCustomHook([this, t](TFFBaseComponent*, const TBitmapView& bitmap,
+                                                                      int frameNumber, int64_t pts, bool& update,
+                                                                      bool& stopHook) {
+                        CustomHookEntry(*t, bitmap, frameNumber, pts, update, stopHook);
+                    });
                 }
                 if (task->AddOutput(fileName, options->Join) >= 0) {
                     added = true;
@@ -169,6 +177,7 @@ void TCustomEngineComponent::StartNextTask() {
         threaded = threaded_;
     }
     task->SetProgressInterval(static_cast<int64_t>(progressIntervalMs_) * 1000);
+    InstallPreviews(*task);
     const TFFmpeg::TStartResult started = task->Start(threaded, threadPriority_);
     if (started.worker) {
         {
@@ -277,7 +286,37 @@ void TCustomEngineComponent::SetPreviewBitmap(bool value) {
 }
 
 void TCustomEngineComponent::ApplyPreviewSwitches() {
-    // The tasks' switches follow with the video path's preview interface.
+    std::vector<std::shared_ptr<TFFmpeg>> tasks;
+    {
+        std::lock_guard lock(runMutex_);
+        tasks = tasks_;
+    }
+    for (const auto& task : tasks) task->VideoPreviews().SetFlags(previewSwitches_);
+}
+
+void TCustomEngineComponent::SetPreviewerFactory(TPreviewerFactory factory) {
+    std::lock_guard lock(handlersMutex_);
+    previewerFactory_ = std::move(factory);
+}
+
+void TCustomEngineComponent::InstallPreviews(TFFmpeg& task) {
+    bool bitmapHandler = false;
+    TPreviewerFactory factory;
+    {
+        std::lock_guard lock(handlersMutex_);
+        bitmapHandler = static_cast<bool>(onPreviewBitmap_);
+        factory = previewerFactory_;
+    }
+    // Without an OnPreviewBitmap handler the pictures go to the preview window instead.
+    TFFmpeg* t = &task;
+    if (bitmapHandler)
+        task.VideoPreviews().SetBitmapHandler(
+            [this, t](TFFBaseComponent*, const TBitmapView& bitmap, int frameNumber, int64_t pts) {
+                PreviewBitmapEntry(*t, bitmap, frameNumber, pts);
+            });
+    else
+        task.VideoPreviews().SetBitmapHandler({});
+    task.VideoPreviews().SetPreviewerFactory(std::move(factory));
 }
 
 void TCustomEngineComponent::SetProgressInterval(int ms) { progressIntervalMs_ = ms <= 100 ? 100 : ms; }

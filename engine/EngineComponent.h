@@ -14,7 +14,7 @@
 // - Locks: the four event locks are taken by workers only, never by the main thread. runMutex_
 //   guards the task list, the run counters and flags, and is never held while waiting for a
 //   worker or calling a handler. handlersMutex_ guards the handlers (copied out before a call).
-//   The preview-switch lock guards the tasks' preview switches.
+//   Each task's preview-switch lock (engine/Previewer.h) guards its preview switches.
 // - Waits of the main thread for workers (Stop with wait, the destructor) serve main-thread calls.
 #include <atomic>
 #include <memory>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/EngineRecords.h"
+#include "engine/Previewer.h"
 #include "engine/TaskThreads.h"
 #include "engine/Types.h"
 
@@ -79,6 +80,11 @@ public:
     void SetTriggerEventInMainThread(bool value) { triggerInMainThread_ = value; }
     std::string About;
     static constexpr const char* Version() { return "3.3"; }
+    // Makes the preview window of a task that shows its frames while Preview is on (the
+    // application's; none: no window). Called on the task's worker at its first preview picture;
+    // the previewer is freed on the worker or on the thread that switches Preview off, so a
+    // window implementation reaches its window through the main-thread call. Set while idle.
+    void SetPreviewerFactory(TPreviewerFactory factory);
 
     // ---- events (set or clear with an empty function) ----
     void SetOnCustomHook(TCustomHookEvent handler);
@@ -104,6 +110,8 @@ private:
     std::shared_ptr<TFFmpeg> TaskAt(int taskIndex) const;  // throws the list's index error
     void CheckNotWorking(const char* operation) const;     // throws "Cannot %s while working."
     void InstallEntries(TFFmpeg& task);
+    // The preview entry and window factory as they stand, into a task about to run.
+    void InstallPreviews(TFFmpeg& task);
     void StartNextTask();
     void EndRun();
     // Raises OnTerminate with a copy of the record: on a terminate thread when threaded, else here.
@@ -130,7 +138,8 @@ private:
     std::atomic<TThreadPriority> threadPriority_{tpNormal};
     std::atomic<bool> triggerInMainThread_{true};
 
-    mutable std::mutex handlersMutex_;  // guards the four handlers
+    mutable std::mutex handlersMutex_;  // guards the four handlers and the previewer factory
+    TPreviewerFactory previewerFactory_;
     TCustomHookEvent onCustomHook_;
     TPreviewBitmapEvent onPreviewBitmap_;
     TProgressEvent onProgress_;
