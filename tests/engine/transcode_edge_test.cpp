@@ -190,7 +190,8 @@ TEST(TranscodeEdge, AudioSyncPadsALateStartWithSilence) {
             RunTask({"-async", std::to_string(async), "-v", "3", "-i", late, "-vcodec", "mpeg4", "-acodec", "pcm_s16le",
                      output});
         ASSERT_TRUE(run.error.empty()) << run.error;
-        const TStreamFacts* a = Probe(output).Stream("audio");
+        const TFileFacts facts = Probe(output);
+        const TStreamFacts* a = facts.Stream("audio");
         ASSERT_NE(a, nullptr);
         if (async == 0) {
             EXPECT_NEAR(a->startTime, 0.5, 0.002);
