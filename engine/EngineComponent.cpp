@@ -17,7 +17,9 @@ void InitOutputOptions(TOutputOptions& options) { options = TOutputOptions{}; }
 
 TCustomEngineComponent::TCustomEngineComponent() : probe_(std::make_unique<TAVProbe>()) {}
 
-TCustomEngineComponent::~TCustomEngineComponent() {
+TCustomEngineComponent::~TCustomEngineComponent() { ShutDown(); }
+
+void TCustomEngineComponent::ShutDown() {
     Stop(true);
     // The stopped tasks have reported; their terminate threads may still be delivering.
     terminateThreads_.JoinAll();

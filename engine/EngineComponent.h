@@ -33,7 +33,7 @@ class TFFmpeg;
 class TCustomEngineComponent : public TFFBaseComponent {
 public:
     TCustomEngineComponent();
-    // Stops every task and waits for it, waits for the terminate threads, then frees the tasks.
+    // ShutDown, then frees the probe.
     ~TCustomEngineComponent() override;
 
     // ---- operations ----
@@ -97,6 +97,11 @@ public:
     bool AllDone() const;
 
 protected:
+    // Stops every task and waits for it, waits for the terminate threads, then frees the tasks.
+    // Workers call the virtual entries until this returns, so the most derived class calls it
+    // first thing in its destructor (before its part of the object goes). Idempotent.
+    void ShutDown();
+
     // The entries the tasks call (on their worker, or in the thread running them when unthreaded).
     virtual void CustomHookEntry(TFFmpeg& task, const TBitmapView& bitmap, int frameNumber, int64_t pts,
                                  bool& updateFrame, bool& stopHook);
@@ -160,4 +165,5 @@ private:
 class ZAReravIRE : public TCustomEngineComponent {
 public:
     ZAReravIRE() = default;
+    ~ZAReravIRE() override { ShutDown(); }
 };
