@@ -19,6 +19,9 @@
 #include "engine/MainThread.h"
 #include "player/FFPlayer.h"
 #include "support/TestMedia.h"
+#include "tests/player/TsanSuppressions.h"
+
+extern "C" const char* __tsan_default_suppressions() { return kLibraryRaceSuppressions; }
 
 namespace {
 
@@ -225,6 +228,7 @@ TEST_F(PlayerTest, StartPausedShowsFirstPictureThenResumes) {
     ASSERT_TRUE(Serve([&] { return HasState(psEnd); }));
     const auto states = States();
     EXPECT_EQ(states[2], psResume);
+    player_.Stop(true);  // before the sink goes
 }
 
 TEST_F(PlayerTest, PauseAndResumeContinueWithoutJump) {
@@ -350,6 +354,7 @@ TEST_F(PlayerTest, FileOpenHandlerSetsTheAreaSize) {
     EXPECT_EQ(sink.AreaSizes().front(), std::make_pair(320, 240));
     EXPECT_EQ(sink.Shown().back().width, 320);
     EXPECT_EQ(player_.ScreenWidth(), 320);
+    player_.Stop(true);  // before the sink goes
 }
 
 TEST_F(PlayerTest, HookDrawsOnEveryPictureAndItsErrorsAreLogged) {
