@@ -19,7 +19,6 @@ struct TConversion {
     int sampleRate, channels;
     double limitSeconds;   // -t given, or 0
 };
-
 std::ostream& operator<<(std::ostream& os, const TConversion& c) { return os << c.source << " -> " << c.output; }
 
 std::vector<std::string> Split(const std::string& text) {

@@ -23,6 +23,8 @@ struct TLimitCase {
     long videoPackets;                // expected video packets (-1: no check)
     double audioSeconds;              // expected audio duration (-1: no check)
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TLimitCase& c, std::ostream* os) { *os << c.name; }
 
 class TranscodeLimits : public ::testing::TestWithParam<TLimitCase> {};
 
@@ -275,6 +277,8 @@ struct TFailureCase {
     const char* output;                // file name in the temporary folder
     const char* message;
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class TranscodeSetUpFailure : public ::testing::TestWithParam<TFailureCase> {};
 
@@ -390,6 +394,8 @@ struct TDamagedCase {
     bool opens;
     const char* message;  // part of the error when it does not open
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TDamagedCase& c, std::ostream* os) { *os << c.fixture; }
 
 class TranscodeDamagedInput : public ::testing::TestWithParam<TDamagedCase> {};
 

@@ -92,6 +92,8 @@ struct TSyncCase {
     const char* logged;                     // a line the path logs ("" for none)
     int compensation;                       // last drift compensation requested
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TSyncCase& c, std::ostream* os) { *os << c.name; }
 
 class TranscodeAudioSync : public ::testing::TestWithParam<TSyncCase> {};
 
@@ -214,6 +216,8 @@ struct TVsyncCase {
     int duplicated, dropped;
     const char* logged;
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TVsyncCase& c, std::ostream* os) { *os << c.name; }
 
 class TranscodeVideoSync : public ::testing::TestWithParam<TVsyncCase> {};
 
