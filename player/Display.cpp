@@ -26,7 +26,7 @@ void TPlayback::PostResize(int width, int height) {
     Post(e);
 }
 
-void TPlayback::RunEventLoop(std::timed_mutex& playerLock) {
+void TPlayback::RunEventLoop(std::mutex& playerLock) {
     for (;;) {
         TLoopEvent e;
         {

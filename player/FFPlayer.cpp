@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "engine/FFUtils.h"
 #include "engine/FFmpegLoader.h"
@@ -248,8 +249,12 @@ void TCustomPlayer::Stop(bool wait) {
         int reposts = 0;
         bool forced = false;
         while (!loopFinished_.Wait(100) && !playback_->Closed()) {
+            // Try the player lock for up to 100 ms (polled: the event loop holds it only briefly).
             std::unique_lock lock(playerLock_, std::defer_lock);
-            if (!lock.try_lock_for(std::chrono::milliseconds(100))) continue;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+            while (!lock.try_lock() && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (!lock.owns_lock()) continue;
             ++counter;
             if (counter <= 10 || (counter <= 20 && !playback_->Reading())) {
                 playback_->PostQuit();

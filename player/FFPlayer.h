@@ -124,7 +124,7 @@ private:
     std::unique_ptr<TPlayback> playback_;
     std::thread playThread_, eventThread_;
     TManualEvent loopFinished_, eventThreadFinished_;
-    std::timed_mutex playerLock_;  // held by the event loop per event
+    std::mutex playerLock_;  // held by the event loop per event
     TEventRing ring_;
     TAVProbe probe_;
     TNullVideoSink nullSink_;

@@ -118,7 +118,7 @@ public:
     int64_t AudioDevicePlayedUs() const;
 
     // Player's play thread: handles events under playerLock until quit, then closes the file.
-    void RunEventLoop(std::timed_mutex& playerLock);
+    void RunEventLoop(std::mutex& playerLock);
     void PostQuit();
     void PostAspectChanged();
     void PostResize(int width, int height);

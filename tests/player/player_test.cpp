@@ -27,6 +27,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A ThreadSanitizer build decodes several times slower: pictures come too late to be shown,
+// so the checks of pace and picture counts only hold in a normal build.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kPaceChecks = false;
+#else
+constexpr bool kPaceChecks = true;
+#endif
+
 // Installs a queue dispatcher served by the test's thread, so events arrive as in the GUI.
 class PlayerTest : public ::testing::Test {
 protected:
@@ -172,7 +180,8 @@ TEST_F(PlayerTest, PlaysToEndWithPositionFollowingElapsedTime) {
         EXPECT_NEAR(static_cast<double>(ps.back().us), static_cast<double>(reportedDuration), 60000);
         const int64_t end = 1800000;
         int used = 0;
-        if (c.deviceChannels > 0) {
+        if (!kPaceChecks) {
+        } else if (c.deviceChannels > 0) {
             // The sound is the master clock: positions follow what the device has played. The
             // dummy device itself runs behind the wall clock on a loaded machine (SDL sleeps a
             // whole buffer's time after each callback), hence the looser bound there.
@@ -200,7 +209,9 @@ TEST_F(PlayerTest, PlaysToEndWithPositionFollowingElapsedTime) {
         } else {
             EXPECT_EQ(shown.back().width, c.frameWidth & ~1);
             EXPECT_EQ(shown.back().height, c.frameHeight & ~1);
-            EXPECT_GE(shown.size(), 15u);
+            if (kPaceChecks) {
+                EXPECT_GE(shown.size(), 15u);
+            }
         }
     }
     player_.SetDisableAudio(false);
@@ -270,7 +281,8 @@ TEST_F(PlayerTest, SeekToStartRestartsAndNeverShowsOldPictures) {
         ClearPositions();
         player_.Seek(4, wait, 0);
         const size_t shownAtSeek = sink.ShownCount();
-        ASSERT_TRUE(Serve([&] { return LastPosition() >= 0 && LastPosition() < 300000; })) << "did not restart";
+        const int64_t restarted = kPaceChecks ? 300000 : 1000000;
+        ASSERT_TRUE(Serve([&] { return LastPosition() >= 0 && LastPosition() < restarted; })) << "did not restart";
         ASSERT_TRUE(Serve([&] { return LastPosition() >= 700000; }));
         const auto shown = sink.Shown();
         // With wait the seek is done when Seek returns: nothing shown later may be older than it.
@@ -278,10 +290,10 @@ TEST_F(PlayerTest, SeekToStartRestartsAndNeverShowsOldPictures) {
         // once the new start is on screen no older picture follows.
         size_t first = shownAtSeek;
         if (!wait) {
-            while (first < shown.size() && shown[first].ptsUs > 300000) ++first;
+            while (first < shown.size() && shown[first].ptsUs > restarted) ++first;
         }
         ASSERT_LT(first, shown.size());
-        EXPECT_LT(shown[first].ptsUs, 300000);
+        EXPECT_LT(shown[first].ptsUs, restarted);
         for (size_t i = first + 1; i < shown.size(); ++i)
             EXPECT_GE(shown[i].ptsUs, shown[i - 1].ptsUs) << "picture " << i << " is from before the seek";
         player_.Stop(true);
