@@ -39,6 +39,7 @@ constexpr bool kPaceChecks = true;
 class PlayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        setenv("SDL_AUDIODRIVER", "dummy", 0);  // no sound card needed unless a driver is named
         dispatcher_ = std::make_shared<TQueueDispatcher>();
         SetMainThreadDispatcher(dispatcher_);
         ASSERT_TRUE(player_.LoadLibraries("")) << player_.LastErrorMessage();
