@@ -68,6 +68,10 @@ struct TCase {
     int linesizeAlign;  // 0: the library's
     bool converted;
 };
+// Names the case in test listings (instead of a byte dump).
+void PrintTo(const TCase& c, std::ostream* os) {
+    *os << av_get_pix_fmt_name(c.format) << " " << c.width << "x" << c.height << " align " << c.linesizeAlign;
+}
 
 class ConverterRoundTrip : public ::testing::TestWithParam<TCase> {};
 
