@@ -377,15 +377,15 @@ struct TOptionHandlers {
     static void BitstreamFilter(TCustomFFmpeg& task, const std::string& name, const std::string& value) {
         if (value.empty() || value[0] == '=') return;
         const size_t eq = value.find('=');
-        TBitstreamFilterSpec spec;
-        spec.name = eq != std::string::npos ? value.substr(0, eq) : value;
-        if (eq != std::string::npos) spec.args = value.substr(eq + 1);
-        spec.filter = av_bsf_get_by_name(spec.name.c_str());
-        if (!spec.filter) Fail(Format("Unknown bitstream filter %s", Trimmed(value).c_str()));
+        TBitstreamFilterSpec entry;
+        entry.name = eq != std::string::npos ? value.substr(0, eq) : value;
+        if (eq != std::string::npos) entry.args = value.substr(eq + 1);
+        entry.filter = av_bsf_get_by_name(entry.name.c_str());
+        if (!entry.filter) Fail(Format("Unknown bitstream filter %s", Trimmed(value).c_str()));
         (name == "vbsf"   ? S(task).videoBitstreamFilters
          : name == "absf" ? S(task).audioBitstreamFilters
                           : S(task).subtitleBitstreamFilters)
-            .push_back(std::move(spec));
+            .push_back(std::move(entry));
     }
 
     static void Preset(TCustomFFmpeg& task, const std::string& name, const std::string& value) {

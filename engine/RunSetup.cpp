@@ -452,20 +452,20 @@ void TTranscoder::RunSetUp(TCustomFFmpeg& task) {
     for (TOutputStreamState& ost : t.outputStreams) {
         if (task.joined_ && ost.fileIndex > 0) continue;
         TStreamOut& out = *ost.out;
-        for (const TBitstreamFilterSpec& spec : out.def->bitstreamFilters) {
-            const AVBitStreamFilter* filter = spec.filter ? spec.filter : av_bsf_get_by_name(spec.name.c_str());
+        for (const TBitstreamFilterSpec& entry : out.def->bitstreamFilters) {
+            const AVBitStreamFilter* filter = entry.filter ? entry.filter : av_bsf_get_by_name(entry.name.c_str());
             AVBSFContext* raw = nullptr;
             if (!filter || av_bsf_alloc(filter, &raw) < 0)
-                throw FFmpegException(Format("Unknown bitstream filter %s", spec.name.c_str()));
+                throw FFmpegException(Format("Unknown bitstream filter %s", entry.name.c_str()));
             BsfPtr bsf(raw);
             const AVCodecParameters* par =
                 out.bitstreamFilters.empty() ? out.def->stream->codecpar : out.bitstreamFilters.back()->par_out;
             avcodec_parameters_copy(bsf->par_in, par);
             bsf->time_base_in = out.bitstreamFilters.empty() ? out.sourceTimeBase : out.bitstreamFilters.back()->time_base_out;
-            if (!spec.args.empty() && bsf->priv_data) av_set_options_string(bsf->priv_data, spec.args.c_str(), "=", ":");
+            if (!entry.args.empty() && bsf->priv_data) av_set_options_string(bsf->priv_data, entry.args.c_str(), "=", ":");
             const int rc = av_bsf_init(bsf.get());
             if (rc < 0)
-                throw FFmpegException(Format("%s failed for stream %d, codec %s: %s", spec.name.c_str(), ost.streamIndex,
+                throw FFmpegException(Format("%s failed for stream %d, codec %s: %s", entry.name.c_str(), ost.streamIndex,
                                              out.def->copy ? "copy" : avcodec_get_name(out.def->codec->codec_id),
                                              LibraryErrorMessage(rc).c_str()));
             out.bitstreamFilters.push_back(std::move(bsf));
