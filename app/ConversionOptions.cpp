@@ -323,9 +323,10 @@ void BuildConversionOptions(const TlvFilesRecord& job, int code, TOutputOptions&
             out.FrameAspectRatio = SizeText(Wi, Hi, ':');
             if (job.AnyCrop()) {
                 CheckCropLeavesPicture(job, src);
-                chain = "crop=" + std::to_string(job.CropLeft) + ":" + std::to_string(job.CropTop) + ":" +
-                        std::to_string(src.Width - job.CropLeft - job.CropRight) + ":" +
-                        std::to_string(src.Height - job.CropTop - job.CropBottom) + ",scale=" +
+                // Named crop options: the filter's positional order is width first, not x first.
+                chain = "crop=w=" + std::to_string(src.Width - job.CropLeft - job.CropRight) +
+                        ":h=" + std::to_string(src.Height - job.CropTop - job.CropBottom) +
+                        ":x=" + std::to_string(job.CropLeft) + ":y=" + std::to_string(job.CropTop) + ",scale=" +
                         std::to_string(Wi) + ":" + std::to_string(Hi) + "," + pad;
             } else {
                 out.FrameSize = SizeText(Wi, Hi, 'x');

@@ -116,7 +116,7 @@ TEST(BuildConversionOptions, FrameSizeZoomAndCrop) {
         {"letterbox as source", "lbox", 0, 0, 0, 0, "as source", "libx264", 720, 576, false,
          "720x576", "720:576", "pad=720:576:0:0", 0, 0, 0, 0, false},
         {"letterbox with crop", "lbox", 8, 0, 0, 0, "320x240", "libx264", 1280, 720, false,
-         "", "320:180", "crop=0:8:1280:712,scale=320:180,pad=320:240:0:30", 0, 0, 0, 0, false},
+         "", "320:180", "crop=w=1280:h=712:x=0:y=8,scale=320:180,pad=320:240:0:30", 0, 0, 0, 0, false},
         {"letterbox portrait", "lbox", 0, 0, 0, 0, "320x240", "mpeg4", 480, 640, false,
          "180x240", "180:240", "pad=320:240:70:0", 0, 0, 0, 0, false},
         {"full with crop", "full", 8, 0, 0, 0, "320x240", "mpeg4", 1280, 720, false,
