@@ -9,6 +9,7 @@
 #include "app/ConversionOptions.h"
 #include "app/IniStore.h"
 #include "app/ParameterLists.h"
+#include "engine/EngineComponent.h"
 #include "engine/FFmpegLoader.h"
 #include "probe/AVProbe.h"
 #include "support/TestMedia.h"
@@ -362,6 +363,58 @@ TEST(BuildConversionOptions, ReadsTheSourceThroughTheProbe) {
     EXPECT_EQ(f.Width, probe.VideoStreamInfo().Width);
     EXPECT_GT(f.Width, 0);
     EXPECT_GT(f.Height, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The built options run through the engine: the letterbox chains give the target size.
+TEST(BuildConversionOptions, EngineAcceptsTheLetterboxChains) {
+    const std::string source = testmedia::Fixture("av.mp4");  // 320x240
+    struct Case {
+        const char* name;
+        TlvFilesRecord job;
+    } cases[] = {{"letterbox", Job("lbox")}, {"letterbox with crop", Job("lbox", 8, 4, 0, 12)},
+                 {"center", Job("center")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = testmedia::TempDir();
+        TIniStore formatFile(dir + "/format.ini");
+        TIniStore settings(dir + "/settings.ini");
+        formatFile.WriteString(kSection, "Format", "avi");
+        for (const auto& [k, v] : TKeys{{"paraVideoEncoder", "mpeg4"}, {"paraVideoSize", "160x90"},
+                                         {"paraAudioEncoder", "mp2"}, {"paraVolume", "256"}})
+            settings.WriteString(kSection, k, v);
+        ZAReravIRE engine;
+        ASSERT_TRUE(engine.LoadLibraries("")) << engine.LastErrorMessage();
+        TAVProbe probe;
+        ASSERT_TRUE(probe.LoadFile(source)) << probe.LastErrorMessage();
+        TOutputOptions out;
+        TInputOptions in;
+        InitOutputOptions(out);
+        InitInputOptions(in);
+        const std::string target = dir + "/out.avi";
+        out.FileName = target;
+        in.FileName = source;
+        TAnsweringPrompt prompt;
+        BuildConversionOptions(c.job, kCode, out, probe, in, formatFile, settings, prompt);
+        const int task = engine.AddTask(source, &in);
+        ASSERT_GE(task, 0) << engine.LastErrorMessage();
+        ASSERT_TRUE(engine.SetOutputFile(task, target, &out)) << engine.LastErrorMessage();
+        std::string failure;
+        engine.SetOnTerminate([&](TFFBaseComponent*, const TTerminateInfo& info) {
+            if (info.TaskIndex >= 0 && info.Failed) failure = info.ErrorMessage;
+        });
+        engine.StartTask(0);
+        EXPECT_EQ(failure, "");
+        TAVProbe result;
+        ASSERT_TRUE(result.LoadFile(target)) << result.LastErrorMessage();
+        const TVideoStreamInfo v = result.VideoStreamInfo();
+        // "center" rounds the canvas up to whole 16-pixel blocks.
+        EXPECT_EQ(v.Width, 160);
+        EXPECT_EQ(v.Height, std::string(c.name) == "center" ? 96 : 90);
+    }
 }
 
 }  // namespace
