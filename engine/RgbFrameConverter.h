@@ -4,9 +4,12 @@
 //
 // A BGR24 picture of even size whose rows already have the bitmap's length is copied as it is;
 // anything else goes through a scaler of the same size. The work buffer and both scalers are kept
-// between pictures and remade only when the size grows or the format changes.
+// between pictures and remade only when the size grows or the format changes. Where the bitmap's
+// rows are aligned for the scaler, the work buffer is the bitmap itself and no row is copied. The
+// scalers split each picture into bands over the machine's cores.
 //
-// Threads: one converter belongs to one task and is used only on its worker thread.
+// Threads: one converter belongs to one task and is used only on its worker thread (the scaler's
+// own band threads are internal to a call).
 #include <cstdint>
 
 #include "engine/AVPtr.h"
@@ -30,19 +33,37 @@ public:
     // left as it was.
     bool FromBitmap(uint8_t* const data[4], const int linesize[4], AVPixelFormat format, int width, int height);
 
-    TBitmapView View() { return bitmap_.View(); }
+    // The bitmap of the last ToBitmap; valid until the next ToBitmap.
+    TBitmapView View();
     // The last ToBitmap went through the scaler.
     bool Converted() const { return converted_; }
     // Bytes of the RGB work buffer (0 until a conversion was needed).
     size_t WorkBufferSize() const { return workSize_; }
 
 private:
-    TBitmap24 bitmap_;
+    // A same-size scaler between two formats, remade only when one of them changes.
+    struct TScaler {
+        av::SwsPtr context;
+        int width = 0;
+        int height = 0;
+        AVPixelFormat from = AV_PIX_FMT_NONE;
+        AVPixelFormat to = AV_PIX_FMT_NONE;
+    };
+    static bool Prepare(TScaler& scaler, int width, int height, AVPixelFormat from, AVPixelFormat to);
+    bool Scale(TScaler& scaler, const uint8_t* const srcData[4], const int srcLinesize[4], uint8_t* const dstData[4],
+               const int dstLinesize[4]);
+
+    TBitmap24 bitmap_;  // holds the picture when the work buffer does not (see direct_)
     av::BufferPtr<uint8_t> work_;
     size_t workSize_ = 0;
     uint8_t* workData_[4] = {};
     int workLinesize_[4] = {};
-    av::SwsPtr toRgb_;
-    av::SwsPtr fromRgb_;
+    TScaler toRgb_;
+    TScaler fromRgb_;
+    av::FramePtr srcFrame_;  // borrowed planes handed to the scaler; empty between calls
+    av::FramePtr dstFrame_;
+    int width_ = 0;
+    int height_ = 0;
     bool converted_ = false;
+    bool direct_ = false;  // the work buffer has the bitmap's row length and is the bitmap
 };
