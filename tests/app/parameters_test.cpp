@@ -19,6 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testmedia::FolderEntries;
+using testmedia::ReadFile;
+using testmedia::WriteFile;
+
 struct TPromptEntry {
     std::string caption;  // "" for the application-title information box
     std::string text;
@@ -48,17 +52,7 @@ TKeyValues SectionOf(const TIniStore& store, const std::string& section) {
     return m;
 }
 
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 TParameterBox BoxWith(std::vector<std::string> items) {
     TParameterBox b;
@@ -386,7 +380,7 @@ TEST_F(ParameterRulesTest, LoadFormatFillsTheBoxesAndWritesNothing) {
         EXPECT_FALSE(b->enabled);
     }
 
-    EXPECT_EQ(FileBytes(settingsPath_), settingsText);
+    EXPECT_EQ(ReadFile(settingsPath_), settingsText);
     EXPECT_EQ(fs::last_write_time(settingsPath_), before);
     // Loading against a settings file that does not exist does not create it either.
     const std::string absent = dir_ + "/absent.ini";

@@ -30,6 +30,12 @@ int Run(const std::string& command, std::string* out = nullptr, bool mergeStderr
 // Path of the built quillmar-cli.
 std::string CliPath();
 
+// Whole-file helpers for tests that check bytes on disk.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+// Names in a folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& dir);
+
 // Quotes a path for the shell.
 std::string Quote(const std::string& s);
 
