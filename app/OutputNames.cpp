@@ -26,7 +26,7 @@ bool Taken(const std::string& path) {
 }  // namespace
 
 std::string BuildOutputName(TAppSettings& settings, IUserPrompt& prompt, const std::string& source,
-                            const std::string& suffix) {
+                            const std::string& suffix, const std::set<std::string>& reserved) {
     std::string folder = settings.OutPutDir();
     if (!EnsureFolder(folder)) {
         const std::string fallback = DefaultOutputDir();
@@ -41,6 +41,6 @@ std::string BuildOutputName(TAppSettings& settings, IUserPrompt& prompt, const s
 
     const std::string base = fs::path(source).stem().string();
     std::string candidate = folder + base + "_(new)" + suffix;
-    for (int n = 1; Taken(candidate); ++n) candidate = folder + base + "_(new_" + std::to_string(n) + ")" + suffix;
+    for (int n = 1; Taken(candidate) || reserved.count(candidate) > 0; ++n) candidate = folder + base + "_(new_" + std::to_string(n) + ")" + suffix;
     return candidate;
 }

@@ -1,4 +1,4 @@
-// Destination naming of a batch.
+// Destination naming and running a batch of the job list through the engine.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "app/BatchControl.h"
 #include "app/GlobalUnit.h"
+#include "app/JobList.h"
 #include "app/OutputNames.h"
 #include "app/ParameterLists.h"
+#include "engine/EngineComponent.h"
+#include "engine/MainThread.h"
 #include "support/TestMedia.h"
 
 namespace fs = std::filesystem;
@@ -77,6 +81,131 @@ TEST(BuildOutputName, UncreatableFolderFallsBackToTheDefaultAndStoresIt) {
     ASSERT_EQ(prompt.boxes.size(), 1u);
     EXPECT_EQ(prompt.boxes[0], "Warning|Cannot create output directory:" + bad +
                                    ".It will create default directory " + fallback + "!");
+}
+
+std::string DataFile(const char* name) {
+    const fs::path source = fs::path(__FILE__).parent_path().parent_path().parent_path() / "data" / name;
+    if (fs::exists(source)) return source.string();
+    return (fs::path(testmedia::CliPath()).parent_path() / name).string();
+}
+
+class TRecordingView : public IProgressView {
+public:
+    void ShowProgress(const TProgressTexts& texts) override { last = texts; ++shown; }
+    void SetBar(int percent) override { bar = percent; }
+    bool OpenFolderAfterConversion() const override { return openFolder; }
+    bool ShutDownAfterConversion() const override { return shutDown; }
+    void Close() override { ++closed; }
+    TProgressTexts last;
+    int shown = 0, bar = -1, closed = 0;
+    bool openFolder = true, shutDown = false;
+};
+
+TEST(BatchLabels, FileLabelAndPriority) {
+    const std::string path50 = "/" + std::string(45, 'a') + ".mp4";
+    EXPECT_EQ(ShortFileLabel(path50), path50);
+    const std::string path60 = "/" + std::string(55, 'b') + ".mp4";
+    EXPECT_EQ(ShortFileLabel(path60), path60.substr(0, 44) + "...mp4");
+    EXPECT_EQ(ShortFileLabel("/" + std::string(60, 'c')), "/" + std::string(43, 'c') + "..");
+
+    const struct {
+        int setting;
+        bool valid;
+        TThreadPriority priority;
+    } cases[] = {{0, true, tpIdle}, {1, true, tpNormal}, {2, true, tpLower}, {3, true, tpLowest}, {4, false, tpHigher},
+                 {-1, false, tpHigher}};
+    for (const auto& c : cases) {
+        TThreadPriority p = tpHigher;
+        EXPECT_EQ(PriorityOfSetting(c.setting, p), c.valid) << c.setting;
+        EXPECT_EQ(p, c.priority) << c.setting;
+    }
+}
+
+// Two good sources around one the engine refuses: the good ones convert with the default
+// format, the refused one fails alone and the engine's task numbers keep naming the right rows.
+TEST(BatchControl, ConvertsGoodSourcesAndKeepsTaskRowsAligned) {
+    auto dispatcher = std::make_shared<TQueueDispatcher>();
+    SetMainThreadDispatcher(dispatcher);
+    const std::string dir = testmedia::TempDir();
+    const std::string out = dir + "/out";
+    const std::string bad = dir + "/bad.mp4";
+    fs::copy_file(testmedia::Fixture("av.mp4"), bad);
+    // The shipped settings hold the default format's parameter choices.
+    fs::copy_file(DataFile("quillmar.ini"), dir + "/quillmar.ini");
+
+    TAppSettings settings(dir + "/quillmar.ini");
+    settings.SetOutPutDir(out);
+    const TIniStore formats(DataFile("quillmarformat.ini"));
+    TRecordingPrompt prompt;
+    TRecordingView view;
+    {
+        ZAReravIRE engine;
+        TJobList jobs(engine, settings.Store(), formats, [&](const std::string& source, const std::string& suffix) {
+            return BuildOutputName(settings, prompt, source, suffix);
+        });
+        ASSERT_EQ(jobs.Add({testmedia::Fixture("av.avi"), bad, testmedia::Fixture("av.mkv")}, ""), 3);
+        std::ofstream(bad, std::ios::trunc) << "no longer a media file";
+
+        TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+        std::vector<std::string> opened;
+        batch.OpenFolder = [&](const std::string& folder) { opened.push_back(folder); };
+        batch.ShutdownComputer = [] { ADD_FAILURE() << "not asked for"; };
+        std::vector<std::pair<int, bool>> ended;
+        batch.OnTaskEnded = [&](const TTerminateInfo& info, int row) {
+            ended.emplace_back(row, info.Completed && !info.Failed);
+        };
+        bool batchEnded = false;
+        batch.OnBatchEnded = [&] { batchEnded = true; };
+
+        ASSERT_TRUE(batch.Start());
+        EXPECT_EQ(batch.TaskRows(), (std::vector<int>{0, 2}));
+        ASSERT_EQ(batch.Refused().size(), 1u);
+        EXPECT_EQ(batch.Refused()[0].Row, 1);
+        EXPECT_FALSE(batch.Refused()[0].Message.empty());
+        ASSERT_TRUE(dispatcher->ServeUntil([&] { return batchEnded; }, 120000));
+
+        EXPECT_EQ(ended, (std::vector<std::pair<int, bool>>{{0, true}, {2, true}}));
+        EXPECT_EQ(jobs.Row(0).Progress, "100%");
+        EXPECT_EQ(jobs.Row(1).Progress, "");
+        EXPECT_EQ(jobs.Row(2).Progress, "100%");
+        EXPECT_GT(view.shown, 0);
+        EXPECT_EQ(view.bar, 100);
+        EXPECT_EQ(view.closed, 1);
+        EXPECT_EQ(opened, (std::vector<std::string>{out}));
+        EXPECT_EQ(engine.TaskCount(), 0);
+        EXPECT_FALSE(batch.Running());
+    }
+    SetMainThreadDispatcher(nullptr);
+
+    // The two sources share a base name: the second got its own destination in the same batch.
+    for (const char* name : {"av_(new).mp4", "av_(new_1).mp4"}) {
+        std::string probe;
+        ASSERT_EQ(testmedia::Run("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " +
+                                     testmedia::Quote(out + "/" + name),
+                                 &probe),
+                  0)
+            << name;
+        EXPECT_NE(probe.find("video"), std::string::npos) << name << ": " << probe;
+        EXPECT_NE(probe.find("audio"), std::string::npos) << name;
+    }
+    EXPECT_FALSE(fs::exists(out + "/bad_(new).mp4"));
+}
+
+TEST(BatchControl, StartWithoutCheckedRowsWarnsAndQueuesNothing) {
+    const std::string dir = testmedia::TempDir();
+    TAppSettings settings(dir + "/quillmar.ini");
+    const TIniStore formats(DataFile("quillmarformat.ini"));
+    TRecordingPrompt prompt;
+    TRecordingView view;
+    ZAReravIRE engine;
+    TJobList jobs(engine, settings.Store(), formats, [](const std::string& s, const std::string&) { return s; });
+    ASSERT_EQ(jobs.Add({testmedia::Fixture("av.mp4")}, ""), 1);
+    jobs.UncheckAll();
+    TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+    EXPECT_FALSE(batch.Start());
+    EXPECT_EQ(prompt.boxes, (std::vector<std::string>{"Warning|Please select a file by clicking the check box!"}));
+    EXPECT_TRUE(batch.TaskRows().empty());
+    EXPECT_EQ(engine.TaskCount(), 0);
 }
 
 }  // namespace
