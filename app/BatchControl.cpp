@@ -89,6 +89,7 @@ bool TBatchControl::Start() {
 
     taskRows_.clear();
     taskRows_.reserve(checked.size());
+    destinations_.clear();
     refused_.clear();
     tasksReported_ = 0;
     runEnded_ = stopRequested_ = false;
@@ -135,11 +136,13 @@ bool TBatchControl::Start() {
                 continue;
             }
             taskRows_.push_back(row);
+            destinations_.push_back(destination);
             reserved.insert(destination);
         }
     } catch (...) {
         engine_.ClearTasks();
         taskRows_.clear();
+        destinations_.clear();
         throw;
     }
     if (taskRows_.empty()) {
@@ -147,7 +150,7 @@ bool TBatchControl::Start() {
         return false;
     }
     running_ = true;
-    engine_.StartTask(1);
+    engine_.StartTask(std::max(1, ParallelTasks));
     return true;
 }
 

@@ -73,6 +73,8 @@ public:
 
     // Row of the job list for each engine task index of the current batch.
     const std::vector<int>& TaskRows() const { return taskRows_; }
+    // Destination of each engine task index of the current batch.
+    const std::vector<std::string>& Destinations() const { return destinations_; }
     const std::vector<TRefusedSource>& Refused() const { return refused_; }
     bool Running() const { return running_; }
 
@@ -87,6 +89,8 @@ public:
     std::function<void(const TTerminateInfo& info, int row)> OnTaskEnded;
     // The batch has ended and the engine's tasks are cleared.
     std::function<void()> OnBatchEnded;
+    // Tasks the engine runs at once; set before Start.
+    int ParallelTasks = 1;
 
 private:
     void FinishBatch();
@@ -98,6 +102,7 @@ private:
     IUserPrompt& prompt_;
     IProgressView& view_;
     std::vector<int> taskRows_;
+    std::vector<std::string> destinations_;
     std::vector<TRefusedSource> refused_;
     int tasksReported_ = 0;
     bool runEnded_ = false;

@@ -9,6 +9,7 @@
 
 #include "app/BatchControl.h"
 #include "app/GlobalUnit.h"
+#include "app/IniStore.h"
 #include "app/JobList.h"
 #include "app/OutputNames.h"
 #include "app/ParameterLists.h"
@@ -189,6 +190,51 @@ TEST(BatchControl, ConvertsGoodSourcesAndKeepsTaskRowsAligned) {
         EXPECT_NE(probe.find("audio"), std::string::npos) << name;
     }
     EXPECT_FALSE(fs::exists(out + "/bad_(new).mp4"));
+}
+
+// The command line: a bad source in the middle fails alone, the others convert, the exit status
+// says a job failed, and the output folder given applies to this run only.
+TEST(ConvertCommand, BadSourceFailsAloneAndTheStoredSettingsStay) {
+    const std::string dir = testmedia::TempDir();
+    const std::string settingsFile = dir + "/quillmar.ini";
+    fs::copy_file(DataFile("quillmar.ini"), settingsFile);
+    const std::string before = TIniStore(settingsFile).ReadString("settings", "OutPutDir", "<none>");
+    const std::string bad = dir + "/bad.mp4";
+    std::ofstream(bad) << "no media here";
+    const std::string out = dir + "/out";
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } usage[] = {{{"--jobs", "0", "x.mp4"}, 2}, {{"--format", "99999", "x.mp4"}, 2}, {{"--bogus", "x.mp4"}, 2}, {{}, 2}};
+    for (const auto& u : usage) {
+        std::string cmd = testmedia::Quote(testmedia::CliPath()) + " convert";
+        for (const auto& a : u.args) cmd += " " + testmedia::Quote(a);
+        EXPECT_EQ(testmedia::Run(cmd + " 2>/dev/null"), u.status) << cmd;
+    }
+
+    std::string text;
+    const int status = testmedia::Run(testmedia::Quote(testmedia::CliPath()) + " convert --settings " +
+                                          testmedia::Quote(settingsFile) + " --output-dir " + testmedia::Quote(out) +
+                                          " " + testmedia::Quote(testmedia::Fixture("av.avi")) + " " +
+                                          testmedia::Quote(bad) + " " + testmedia::Quote(testmedia::Fixture("av.mkv")) +
+                                          " 2>/dev/null",
+                                      &text);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(text.find("failed: " + bad + ": "), std::string::npos) << text;
+    EXPECT_NE(text.find("done: " + testmedia::Fixture("av.avi") + " -> " + out + "/av_(new).mp4"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("done: " + testmedia::Fixture("av.mkv") + " -> " + out + "/av_(new_1).mp4"), std::string::npos)
+        << text;
+    for (const char* name : {"av_(new).mp4", "av_(new_1).mp4"}) {
+        std::string probe;
+        EXPECT_EQ(testmedia::Run("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " +
+                                 testmedia::Quote(out + "/" + name), &probe),
+                  0)
+            << name;
+        EXPECT_NE(probe.find("video"), std::string::npos) << name << ": " << probe;
+    }
+    EXPECT_EQ(TIniStore(settingsFile).ReadString("settings", "OutPutDir", "<none>"), before);
 }
 
 TEST(BatchControl, StartWithoutCheckedRowsWarnsAndQueuesNothing) {
