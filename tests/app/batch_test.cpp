@@ -237,6 +237,37 @@ TEST(ConvertCommand, BadSourceFailsAloneAndTheStoredSettingsStay) {
     EXPECT_EQ(TIniStore(settingsFile).ReadString("settings", "OutPutDir", "<none>"), before);
 }
 
+// Ctrl-C during a conversion stops it through the engine: the output is a playable, shorter file
+// and the job counts as failed.
+TEST(ConvertCommand, InterruptStopsCleanly) {
+    const std::string dir = testmedia::TempDir();
+    const std::string source = dir + "/long.mkv";
+    ASSERT_EQ(testmedia::Run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=60 -f lavfi -i "
+                             "sine=duration=60 -c:v mpeg4 -c:a pcm_s16le " +
+                             testmedia::Quote(source)),
+              0);
+    fs::copy_file(DataFile("quillmar.ini"), dir + "/quillmar.ini");
+    const std::string out = dir + "/out";
+    const std::string script =
+        testmedia::Quote(testmedia::CliPath()) + " convert --settings " + testmedia::Quote(dir + "/quillmar.ini") +
+        " --output-dir " + testmedia::Quote(out) + " " + testmedia::Quote(source) + " 2>" + testmedia::Quote(dir + "/err") +
+        " & pid=$!; for i in $(seq 1 600); do grep -q '%' " + testmedia::Quote(dir + "/err") +
+        " && break; sleep 0.05; done; kill -INT $pid; wait $pid; echo status=$?";
+    std::string text;
+    testmedia::Run("bash -c " + testmedia::Quote(script), &text);
+    EXPECT_NE(text.find("failed: " + source + ": stopped before the end"), std::string::npos) << text;
+    EXPECT_NE(text.find("status=1"), std::string::npos) << text;
+
+    std::string duration;
+    ASSERT_EQ(testmedia::Run("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                                 testmedia::Quote(out + "/long_(new).mp4"),
+                             &duration),
+              0);
+    const double seconds = std::stod(duration);
+    EXPECT_GT(seconds, 0.0);
+    EXPECT_LT(seconds, 59.0);
+}
+
 TEST(BatchControl, StartWithoutCheckedRowsWarnsAndQueuesNothing) {
     const std::string dir = testmedia::TempDir();
     TAppSettings settings(dir + "/quillmar.ini");
