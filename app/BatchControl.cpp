@@ -92,6 +92,7 @@ bool TBatchControl::Start() {
     destinations_.clear();
     refused_.clear();
     tasksReported_ = 0;
+    highestSeen_ = -1;
     runEnded_ = stopRequested_ = false;
     engine_.ClearTasks();
 
@@ -170,6 +171,7 @@ void TBatchControl::Resume() {
 
 void TBatchControl::HandleProgress(const TProgressInfo& info) {
     if (!running_ || info.TaskIndex < 0 || info.TaskIndex >= static_cast<int>(taskRows_.size())) return;
+    highestSeen_ = std::max(highestSeen_, info.TaskIndex);
     TJobRow& row = jobs_.Row(taskRows_[static_cast<size_t>(info.TaskIndex)]);
     TProgressTexts texts;
     // An unknown total time (no duration) shows no percentage rather than dividing by zero.
@@ -192,6 +194,7 @@ void TBatchControl::HandleTerminate(const TTerminateInfo& info) {
         runEnded_ = true;
     } else if (info.TaskIndex < tasks) {
         ++tasksReported_;
+        highestSeen_ = std::max(highestSeen_, info.TaskIndex);
         const int row = taskRows_[static_cast<size_t>(info.TaskIndex)];
         // A task that completed its loop but failed while closing its file has not succeeded.
         if (info.Completed && !info.Failed) {
@@ -204,9 +207,11 @@ void TBatchControl::HandleTerminate(const TTerminateInfo& info) {
         }
         if (OnTaskEnded) OnTaskEnded(info, row);
     }
-    // The run's end may be handled before the last task's: the batch ends once both are in
-    // (after a stop, tasks that never started report nothing).
-    if (runEnded_ && (stopRequested_ || tasksReported_ >= tasks)) FinishBatch();
+    // The run's end may be handled before the last task's: the batch ends once every task that
+    // will report has reported. After a stop, tasks that never started report nothing; tasks run
+    // in order, so those are the ones after the highest index heard of.
+    const int expected = stopRequested_ ? std::min(tasks, highestSeen_ + 1) : tasks;
+    if (runEnded_ && tasksReported_ >= expected) FinishBatch();
 }
 
 void TBatchControl::FinishBatch() {

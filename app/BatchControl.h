@@ -105,6 +105,7 @@ private:
     std::vector<std::string> destinations_;
     std::vector<TRefusedSource> refused_;
     int tasksReported_ = 0;
+    int highestSeen_ = -1;  // highest task index heard of: tasks up to it have started
     bool runEnded_ = false;
     bool stopRequested_ = false;
     bool running_ = false;
