@@ -192,6 +192,45 @@ TEST(BatchControl, ConvertsGoodSourcesAndKeepsTaskRowsAligned) {
     EXPECT_FALSE(fs::exists(out + "/bad_(new).mp4"));
 }
 
+// A trim start of 10 s and a trim length of 5 s convert five seconds from second 10.
+TEST(BatchControl, TrimmedJobConvertsItsRange) {
+    auto dispatcher = std::make_shared<TQueueDispatcher>();
+    SetMainThreadDispatcher(dispatcher);
+    const std::string dir = testmedia::TempDir();
+    const std::string source = dir + "/twenty.mkv";
+    ASSERT_EQ(testmedia::Run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=20 -f lavfi -i "
+                             "sine=duration=20 -c:v mpeg4 -c:a pcm_s16le " +
+                             testmedia::Quote(source)),
+              0);
+    fs::copy_file(DataFile("quillmar.ini"), dir + "/quillmar.ini");
+    TAppSettings settings(dir + "/quillmar.ini");
+    settings.SetOutPutDir(dir + "/out");
+    const TIniStore formats(DataFile("quillmarformat.ini"));
+    TRecordingPrompt prompt;
+    TRecordingView view;
+    std::string destination;
+    {
+        ZAReravIRE engine;
+        TJobList jobs(engine, settings.Store(), formats, [](const std::string& s, const std::string&) { return s; });
+        ASSERT_EQ(jobs.Add({source}, ""), 1);
+        jobs.Row(0).Record->TrimStart = 10'000'000;
+        jobs.Row(0).Record->TrimLength = 5'000'000;
+        TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+        bool ended = false;
+        batch.OnBatchEnded = [&] { ended = true; };
+        ASSERT_TRUE(batch.Start());
+        destination = batch.Destinations().at(0);
+        ASSERT_TRUE(dispatcher->ServeUntil([&] { return ended; }, 120000));
+        EXPECT_EQ(jobs.Row(0).Progress, "100%");
+    }
+    SetMainThreadDispatcher(nullptr);
+    std::string duration;
+    ASSERT_EQ(testmedia::Run("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                                 testmedia::Quote(destination), &duration),
+              0);
+    EXPECT_NEAR(std::stod(duration), 5.0, 0.3);
+}
+
 // The command line: a bad source in the middle fails alone, the others convert, the exit status
 // says a job failed, and the output folder given applies to this run only.
 TEST(ConvertCommand, BadSourceFailsAloneAndTheStoredSettingsStay) {
