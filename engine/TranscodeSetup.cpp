@@ -478,6 +478,15 @@ void TTranscoder::NewVideoStream(TCustomFFmpeg& task, TOutputFile& file) {
             const bool mjpegKeeps = c->codec_id == AV_CODEC_ID_MJPEG && c->strict_std_compliance < 0 &&
                                     (c->pix_fmt == AV_PIX_FMT_YUV420P || c->pix_fmt == AV_PIX_FMT_YUV422P);
             if (!listed && !mjpegKeeps) c->pix_fmt = encoder->pix_fmts[0];
+            // Standard JPEG pictures are full range: map limited-range planar formats to theirs.
+            if (c->codec_id == AV_CODEC_ID_MJPEG && c->strict_std_compliance >= 0) {
+                if (c->pix_fmt == AV_PIX_FMT_YUV420P) c->pix_fmt = AV_PIX_FMT_YUVJ420P;
+                if (c->pix_fmt == AV_PIX_FMT_YUV422P) c->pix_fmt = AV_PIX_FMT_YUVJ422P;
+                if (c->pix_fmt == AV_PIX_FMT_YUV444P) c->pix_fmt = AV_PIX_FMT_YUVJ444P;
+            }
+            // 525-line DV carries 4:1:1 only; 4:2:0 is the 625-line layout.
+            if (c->codec_id == AV_CODEC_ID_DVVIDEO && c->height == 480 && c->pix_fmt == AV_PIX_FMT_YUV420P)
+                c->pix_fmt = AV_PIX_FMT_YUV411P;
         }
         if (c->pix_fmt == AV_PIX_FMT_NONE) c->pix_fmt = AV_PIX_FMT_YUV420P;
         if (s.intraOnly) c->gop_size = 0;

@@ -111,7 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
         TConversion{"audio.mp3", "out.ogg", "-ac 1", "", 0, 0, "vorbis", 44100, 1, 0},
         TConversion{"audio.wav", "out.ac3", "-ar 48000", "", 0, 0, "ac3", 48000, 2, 0},
         TConversion{"av.mp4", "short.mp4", "-t 1.2 -vcodec mpeg4 -acodec aac", "mpeg4", 320, 240, "aac", 44100, 2, 1.2},
-        TConversion{"av.ts", "short.mp3", "-t 0.7 -vn", "", 0, 0, "mp3", 44100, 2, 0.7}),
+        TConversion{"av.ts", "short.mp3", "-t 0.7 -vn", "", 0, 0, "mp3", 44100, 2, 0.7},
+        // Encoders with a fixed picture layout: JPEG wants full range, 525-line DV 4:1:1.
+        TConversion{"av.mp4", "mjpeg.avi", "-vcodec mjpeg -acodec pcm_s16le", "mjpeg", 320, 240, "pcm_s16le", 44100, 2, 0},
+        TConversion{"av.mp4", "ntsc.dv", "-s 720x480 -r 29.97 -vcodec dvvideo -acodec pcm_s16le -ar 48000", "dvvideo", 720,
+                    480, "pcm_s16le", 48000, 2, 0}),
     [](const auto& info) {
         std::string n = info.param.output;
         n[n.find('.')] = '_';
