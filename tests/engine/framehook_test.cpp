@@ -8,6 +8,7 @@
 #include "engine/AVPtr.h"
 #include "engine/FFmpegLogger.h"
 #include "engine/FrameHook.h"
+#include "engine/plugins/test_vhook_state.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -16,17 +17,6 @@ extern "C" {
 
 namespace {
 
-struct TestHookState {
-    int configures;
-    int processes;
-    int releases;
-    int last_argc;
-    int last_pix_fmt;
-    int last_width;
-    int last_height;
-    int64_t last_pts;
-    char last_arg[64];
-};
 
 std::string Plugin(const std::string& name) { return std::string(QUILLMAR_TEST_PLUGIN_DIR) + "/lib" + name + ".so"; }
 

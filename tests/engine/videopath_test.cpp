@@ -2,6 +2,8 @@
 // odd sizes), previews, the "vf" chain, frame-hook plug-ins and deinterlacing.
 #include <gtest/gtest.h>
 
+#include "engine/plugins/test_vhook_state.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -287,14 +289,9 @@ TEST(VideoPathPlugins, EveryPictureGoesThroughTheLoadedHook) {
     ASSERT_TRUE(RunTask({"-y", "-i", Source(), "-vcodec", "ffv1", plain}).finished);
     TRunResult r = RunTask({"-y", "-i", Source(), "-vhook", Plugin("test_vhook"), "-vcodec", "ffv1", hooked});
     ASSERT_TRUE(r.finished) << r.error;
-    struct TState {
-        int configures, processes, releases, last_argc, last_pix_fmt, last_width, last_height;
-        int64_t last_pts;
-        char last_arg[64];
-    };
     void* h = dlopen(Plugin("test_vhook").c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(h, nullptr);
-    const auto* state = static_cast<const TState*>(dlsym(h, "TestHookState"));
+    const auto* state = static_cast<const TestHookState*>(dlsym(h, "TestHookState"));
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->processes, 10);
     EXPECT_EQ(state->last_width, 64);

@@ -5,18 +5,8 @@
 #include <string.h>
 
 #include "engine/FrameHookApi.h"
+#include "tests/engine/plugins/test_vhook_state.h"
 
-struct TestHookState {
-    int configures;
-    int processes;
-    int releases;
-    int last_argc;
-    int last_pix_fmt;
-    int last_width;
-    int last_height;
-    int64_t last_pts;
-    char last_arg[64];
-};
 
 __attribute__((visibility("default"))) struct TestHookState TestHookState;
 
