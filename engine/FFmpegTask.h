@@ -17,6 +17,7 @@
 
 #include "engine/CustomFFmpeg.h"
 #include "engine/EngineRecords.h"
+#include "engine/ManualEvent.h"
 #include "engine/TaskThreads.h"
 
 class TFFmpeg : public TCustomFFmpeg {
@@ -88,8 +89,8 @@ private:
     bool hasWorker_ = false;     // guarded by stateMutex_
     std::string errorText_;      // guarded by stateMutex_
 
-    TManualResetSignal runFinished_{true};        // cleared while a worker runs the task
-    TManualResetSignal terminateFinished_{true};  // cleared while a terminate thread runs
+    TManualEvent runFinished_{true};        // cleared while a worker runs the task
+    TManualEvent terminateFinished_{true};  // cleared while a terminate thread runs
     TPauseGate pauseGate_;
     TDoTerminateThreads terminateThread_;         // at most one, for a task stopped before it ran
     std::unique_ptr<TConvertThread> worker_;      // kept after the run until the task is freed

@@ -38,33 +38,6 @@ bool CurrentThreadIsIdleClass() {
 
 // ---------------------------------------------------------------------------------------------
 
-void TManualResetSignal::Set() {
-    std::lock_guard lock(mutex_);
-    signalled_ = true;
-    changed_.notify_all();
-}
-
-void TManualResetSignal::Reset() {
-    std::lock_guard lock(mutex_);
-    signalled_ = false;
-}
-
-bool TManualResetSignal::IsSet() const {
-    std::lock_guard lock(mutex_);
-    return signalled_;
-}
-
-bool TManualResetSignal::WaitFor(int timeoutMs) {
-    std::unique_lock lock(mutex_);
-    if (timeoutMs < 0) {
-        changed_.wait(lock, [this] { return signalled_; });
-        return true;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; });
-}
-
-// ---------------------------------------------------------------------------------------------
-
 void TPauseGate::Hold() {
     std::lock_guard lock(mutex_);
     held_ = true;

@@ -23,22 +23,6 @@ void ApplyThreadPriority(TThreadPriority priority);
 int CurrentThreadNice();
 bool CurrentThreadIsIdleClass();
 
-// A manual-reset signal: stays signalled until Reset.
-class TManualResetSignal {
-public:
-    explicit TManualResetSignal(bool signalled = true) : signalled_(signalled) {}
-    void Set();
-    void Reset();
-    bool IsSet() const;
-    // True when signalled within timeoutMs (-1: no limit).
-    bool WaitFor(int timeoutMs);
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool signalled_;  // guarded by mutex_
-};
-
 // Holds a worker at its pause point. Hold and Release come from any thread; the worker calls
 // Wait between packets, holding no other lock.
 class TPauseGate {

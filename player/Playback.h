@@ -37,25 +37,11 @@
 #include "engine/FFUtils.h"
 #include "engine/Bitmap.h"
 #include "player/PacketQueue.h"
+#include "engine/ManualEvent.h"
 #include "player/PlayerTypes.h"
 #include "player/SoundDisplay.h"
 #include "player/Subtitles.h"
 #include "player/VideoSink.h"
-
-// A signal that stays set until reset.
-class TManualEvent {
-public:
-    void Set();
-    void Reset();
-    bool IsSet() const;
-    // Waits up to timeoutMs; in the main thread it keeps serving main-thread calls meanwhile.
-    bool Wait(int timeoutMs);
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable cond_;
-    bool set_ = false;  // guarded by mutex_
-};
 
 // What the playback needs from its player. Called from the playback's threads.
 class IPlaybackHost {
