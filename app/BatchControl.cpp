@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
 
 #include "app/ConversionOptions.h"
 #include "app/FormatCatalogue.h"
@@ -30,11 +31,6 @@ void RunProgram(std::vector<std::string> argv) {
 }
 
 std::string SecondsText(int64_t us) { return std::to_string(us / 1000000) + " Second"; }
-
-bool HasPictureWork(const TlvFilesRecord& r) {
-    return r.Brightness != 255 || r.Contrast != 0 || r.Saturation != 255 || r.Exposure != 0 || !r.WaterText.empty() ||
-           !r.ImageFile.empty();
-}
 
 }  // namespace
 
@@ -66,12 +62,14 @@ TBatchControl::TBatchControl(TCustomEngineComponent& engine, TJobList& jobs, TAp
     engine_.SetOnTerminate([this](TFFBaseComponent*, const TTerminateInfo& info) {
         CallInMainThread([this, info] { HandleTerminate(info); });
     });
+    engine_.SetOnCustomHook([this](TFFBaseComponent* sender, PHookInfo info) { CCAVCCustomHook(sender, info); });
 }
 
 TBatchControl::~TBatchControl() {
     if (running_) engine_.Stop(true);
     engine_.SetOnProgress({});
     engine_.SetOnTerminate({});
+    engine_.SetOnCustomHook({});
 }
 
 bool TBatchControl::Start() {
@@ -90,6 +88,7 @@ bool TBatchControl::Start() {
     taskRows_.clear();
     taskRows_.reserve(checked.size());
     destinations_.clear();
+    pictures_.clear();
     refused_.clear();
     tasksReported_ = 0;
     highestSeen_ = -1;
@@ -130,7 +129,8 @@ bool TBatchControl::Start() {
                 refused_.push_back({row, engine_.LastErrorMessage()});
                 continue;
             }
-            output.CustomHook = HasPictureWork(record);
+            PictureSettings picture = record.Picture();
+            output.CustomHook = picture.NeedsDecoration();
             if (!engine_.SetOutputFile(task, destination, &output)) {
                 refused_.push_back({row, engine_.LastErrorMessage()});
                 engine_.RemoveTask(task);
@@ -138,12 +138,18 @@ bool TBatchControl::Start() {
             }
             taskRows_.push_back(row);
             destinations_.push_back(destination);
+            pictures_.emplace_back();
+            if (output.CustomHook) {
+                pictures_.back() = std::make_unique<TTaskPicture>();
+                pictures_.back()->settings = std::move(picture);
+            }
             reserved.insert(destination);
         }
     } catch (...) {
         engine_.ClearTasks();
         taskRows_.clear();
         destinations_.clear();
+        pictures_.clear();
         throw;
     }
     if (taskRows_.empty()) {
@@ -212,6 +218,25 @@ void TBatchControl::HandleTerminate(const TTerminateInfo& info) {
     // in order, so those are the ones after the highest index heard of.
     const int expected = stopRequested_ ? std::min(tasks, highestSeen_ + 1) : tasks;
     if (runEnded_ && tasksReported_ >= expected) FinishBatch();
+}
+
+void TBatchControl::CCAVCCustomHook(TFFBaseComponent*, PHookInfo AHookInfo) {
+    if (!AHookInfo || AHookInfo->TaskIndex < 0) return;
+    const auto task = static_cast<size_t>(AHookInfo->TaskIndex);
+    if (task >= pictures_.size() || !pictures_[task]) return;
+    TTaskPicture& picture = *pictures_[task];
+    std::lock_guard lock(picture.mutex);
+    const TDecorateResult result = picture.decorator.Decorate(AHookInfo->Bitmap, picture.settings);
+    if (!result.Ok()) throw std::runtime_error(result.errorText);
+}
+
+void TBatchControl::PictureSettingsChanged(int row) {
+    for (size_t task = 0; task < taskRows_.size() && task < pictures_.size(); ++task) {
+        if (taskRows_[task] != row || !pictures_[task]) continue;
+        PictureSettings settings = jobs_.Row(row).Record->Picture();
+        std::lock_guard lock(pictures_[task]->mutex);
+        pictures_[task]->settings = std::move(settings);
+    }
 }
 
 void TBatchControl::FinishBatch() {

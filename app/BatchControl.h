@@ -5,14 +5,19 @@
 // Resume pass on to the engine. What happens after the last task (opening the output folder,
 // powering off) goes through injectable functions.
 //
-// Threads: every member runs on the GUI thread (quillmar-cli: its main thread). The engine's
-// terminate threads hand their events to that thread through CallInMainThread, so the handlers
-// run one at a time there; no field needs a lock.
+// Threads: every member runs on the GUI thread (quillmar-cli: its main thread), except
+// CCAVCCustomHook, which the engine calls on its worker threads. The engine's terminate threads
+// hand their events to the GUI thread through CallInMainThread, so the handlers run one at a time
+// there. The hook reads only the per-task picture records, each behind its own mutex; the tables
+// beside them (TaskRows) change only in Start, while no task runs.
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/PictureEffects.h"
 #include "engine/EngineRecords.h"
 
 class TCustomEngineComponent;
@@ -81,6 +86,13 @@ public:
     // The handlers, on the GUI thread (the engine's events are routed here by the constructor).
     void HandleProgress(const TProgressInfo& info);
     void HandleTerminate(const TTerminateInfo& info);
+    // The engine's OnCustomHook, on the task's worker thread: decorates the frame with the picture
+    // settings of the task's job. A decoration that fails throws, so the engine logs it and keeps
+    // the frame as decoded.
+    void CCAVCCustomHook(TFFBaseComponent* Sender, PHookInfo AHookInfo);
+    // After the GUI changed a row's picture settings during a batch: its task decorates with them
+    // from the next frame on. (A job that needed no decoration at Start has no hook to change.)
+    void PictureSettingsChanged(int row);
 
     // After the last task completed; defaults: open the folder with xdg-open, power off via systemctl.
     std::function<void(const std::string& folder)> OpenFolder;
@@ -93,6 +105,14 @@ public:
     int ParallelTasks = 1;
 
 private:
+    // What the hook of one task works with: the job's settings as of Start (or the last change)
+    // and the decorator that keeps the tables and the watermark picture between frames.
+    struct TTaskPicture {
+        std::mutex mutex;
+        PictureSettings settings;  // guarded by mutex
+        TPictureDecorator decorator;  // guarded by mutex
+    };
+
     void FinishBatch();
 
     TCustomEngineComponent& engine_;
@@ -103,6 +123,7 @@ private:
     IProgressView& view_;
     std::vector<int> taskRows_;
     std::vector<std::string> destinations_;
+    std::vector<std::unique_ptr<TTaskPicture>> pictures_;  // by task index; null when the task has no hook
     std::vector<TRefusedSource> refused_;
     int tasksReported_ = 0;
     int highestSeen_ = -1;  // highest task index heard of: tasks up to it have started

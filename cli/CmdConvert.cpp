@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <QGuiApplication>
+
 #include "app/BatchControl.h"
 #include "app/FormatCatalogue.h"
 #include "app/GlobalUnit.h"
@@ -21,7 +23,9 @@
 #include "app/JobList.h"
 #include "app/OutputNames.h"
 #include "app/ParameterLists.h"
+#include "app/PictureOverlay.h"
 #include "cli/CliCommand.h"
+#include "cli/ConvertJobOptions.h"
 #include "engine/EngineComponent.h"
 #include "engine/MainThread.h"
 #include "probe/AVProbe.h"
@@ -31,7 +35,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmar-cli convert [--format CODE] [--output-dir DIR] [--settings FILE] [--jobs N] FILE...";
+    "usage: quillmar-cli convert [--format CODE] [--output-dir DIR] [--settings FILE] [--jobs N]\n"
+    "         [--trim-start SEC] [--trim-length SEC] [--zoom full|lbox|pan|center] [--crop T,B,L,R]\n"
+    "         [--brightness 0..512] [--contrast -100..100] [--saturation 0..512] [--exposure -255..512]\n"
+    "         [--text TEXT] [--font FACE,SIZE,COLOR[,bold,italic,underline,strikeout]] [--text-pos X,Y]\n"
+    "         [--image FILE] [--image-pos X,Y] [--alpha 0..255] [--blend 1|2] FILE...";
 
 std::atomic<bool> gInterrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -86,6 +94,7 @@ struct TConvertArgs {
     int jobs = 1;
     std::string outputDir;
     std::string settingsFile;
+    TConvertJobOptions job;
     std::vector<std::string> files;
 };
 
@@ -93,7 +102,13 @@ bool ParseArgs(const std::vector<std::string>& args, TConvertArgs& out, std::str
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (a == "--format" || a == "--output-dir" || a == "--settings" || a == "--jobs") {
+        if (TConvertJobOptions::Takes(a)) {
+            if (!hasValue) {
+                error = a + " needs a value";
+                return false;
+            }
+            if (!out.job.Parse(a, args[++i], error)) return false;
+        } else if (a == "--format" || a == "--output-dir" || a == "--settings" || a == "--jobs") {
             if (!hasValue) {
                 error = a + " needs a value";
                 return false;
@@ -128,6 +143,24 @@ bool ParseArgs(const std::vector<std::string>& args, TConvertArgs& out, std::str
     return true;
 }
 
+// The engine logs an unreadable watermark picture once per frame; one line up front tells the user.
+void WarnAboutWatermarkImage(const TConvertJobOptions& job) {
+    if (!job.image || job.image->empty()) return;
+    std::string error;
+    if (!LoadOverlayImage(*job.image, &error))
+        std::fprintf(stderr, "quillmar-cli convert: %s The files are converted without the image.\n", error.c_str());
+}
+
+// Text watermarks draw with Qt's fonts, which need a GUI application object; offscreen needs no display.
+std::unique_ptr<QGuiApplication> FontsFor(const TConvertJobOptions& job) {
+    if (!job.NeedsFonts() || QCoreApplication::instance()) return nullptr;
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static int argc = 1;
+    static char name[] = "quillmar-cli";
+    static char* argv[] = {name, nullptr};
+    return std::make_unique<QGuiApplication>(argc, argv);
+}
+
 // Removes the private settings copy when the run ends, however it ends.
 struct TTempFile {
     std::string path;
@@ -149,11 +182,10 @@ int RunConvert(const std::vector<std::string>& args) {
     std::string settingsPath = opts.settingsFile;
     TTempFile privateCopy;
     try {
-        if (settingsPath.empty()) {
-            settingsPath = LocateSettingsFile(programFolder);
-            EnsureSettingsFile(settingsPath, ShippedSettingsFile(programFolder));
-        }
-        if (opts.formatCode >= 0 || !opts.outputDir.empty()) {
+        if (settingsPath.empty()) settingsPath = LocateSettingsFile(programFolder);
+        // A new settings file starts as a copy of the shipped one; an existing one is left as it is.
+        EnsureSettingsFile(settingsPath, ShippedSettingsFile(programFolder));
+        if (opts.formatCode >= 0 || !opts.outputDir.empty() || opts.job.zoom) {
             char name[] = "/tmp/quillmar-convert-XXXXXX";
             const int fd = mkstemp(name);
             if (fd < 0) throw std::runtime_error("cannot create a temporary settings file");
@@ -169,6 +201,7 @@ int RunConvert(const std::vector<std::string>& args) {
         return 1;
     }
 
+    const std::unique_ptr<QGuiApplication> fonts = FontsFor(opts.job);
     TAppSettings settings(settingsPath);
     const TIniStore formatFile(LocateFormatFile(programFolder));
     TConsolePrompt prompt;
@@ -180,12 +213,15 @@ int RunConvert(const std::vector<std::string>& args) {
     try {
         if (opts.formatCode >= 0) settings.SetFormatCode(opts.formatCode);
         if (!opts.outputDir.empty()) settings.SetOutPutDir(fs::absolute(opts.outputDir).string());
+        if (opts.job.zoom) settings.Store().WriteString(FormatSection(settings.FormatCode()), "paraZoom", *opts.job.zoom);
+        WarnAboutWatermarkImage(opts.job);
 
         ZAReravIRE engine;
         TJobList jobs(engine, settings.Store(), formatFile, [&](const std::string& source, const std::string& suffix) {
             return BuildOutputName(settings, prompt, source, suffix);
         });
         jobs.Add(opts.files, "");
+        for (int r = 0; r < jobs.Count(); ++r) opts.job.ApplyTo(*jobs.Row(r).Record);
         // Files the list would not take (unreadable, folders, repeated) fail alone.
         for (size_t i = 0; i < opts.files.size(); ++i) {
             const std::string& f = opts.files[i];
@@ -279,8 +315,10 @@ int RunConvert(const std::vector<std::string>& args) {
 }
 
 CliRegistrar reg("convert",
-                 "convert [--format CODE] [--output-dir DIR] [--settings FILE] [--jobs N] FILE...\n"
-                 "                             convert files with the stored (or given) format",
+                 "convert [--format CODE] [--output-dir DIR] [--settings FILE] [--jobs N] [job options] FILE...\n"
+                 "                             convert files with the stored (or given) format; job options:\n"
+                 "                             trim, zoom, crop, picture effects, text and image watermark\n"
+                 "                             (quillmar-cli convert without files lists them)",
                  RunConvert);
 
 }  // namespace
