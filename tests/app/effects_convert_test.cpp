@@ -1,0 +1,249 @@
+// Picture effects and watermarks applied in real conversions: through quillmar-cli convert's job
+// options, and through the batch control's hook with the engine's log.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/BatchControl.h"
+#include "app/GlobalUnit.h"
+#include "app/IniStore.h"
+#include "app/JobList.h"
+#include "app/OutputNames.h"
+#include "app/ParameterLists.h"
+#include "engine/EngineComponent.h"
+#include "engine/FFmpegLogger.h"
+#include "engine/MainThread.h"
+#include "support/TestMedia.h"
+
+namespace fs = std::filesystem;
+using testmedia::Quote;
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+std::string ShippedSettings() {
+    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "quillmar.ini").string();
+}
+
+// A 320x240 source of one second made by the ffmpeg tool (the lavfi source given) with sound.
+std::string MakeSource(const std::string& dir, const std::string& name, const std::string& video) {
+    const std::string path = dir + "/" + name;
+    const std::string sep = video.find('=') == std::string::npos ? "=" : ":";
+    const int status = testmedia::Run("ffmpeg -v error -y -f lavfi -i " + video + sep +
+                                      "size=320x240:rate=25:duration=1 -f lavfi -i sine=duration=1 -c:v libx264 "
+                                      "-preset ultrafast -qp 0 -pix_fmt yuv420p -c:a aac " + Quote(path));
+    EXPECT_EQ(status, 0) << "ffmpeg could not make " << path;
+    return path;
+}
+
+// Converts `source` with the default format (MPEG-4 at the source's size) and the job options into a
+// fresh folder; returns the one output file, or "" after a test failure.
+std::string Convert(const std::string& source, const std::string& options, std::string* log = nullptr) {
+    const std::string dir = testmedia::TempDir();
+    std::string out;
+    const int status = testmedia::Run(Quote(testmedia::CliPath()) + " convert --settings " + Quote(dir + "/s.ini") +
+                                          " --output-dir " + Quote(dir + "/out") + " " + options + " " + Quote(source),
+                                      &out, true);
+    if (log) *log = out;
+    EXPECT_EQ(status, 0) << options << "\n" << out;
+    const auto files = testmedia::FolderEntries(dir + "/out");
+    if (files.size() != 1) {
+        ADD_FAILURE() << "expected one output for " << options << "\n" << out;
+        return "";
+    }
+    return dir + "/out/" + files[0];
+}
+
+// Every decoded frame of a file as planar 4:2:0 bytes.
+std::vector<std::string> DecodedFrames(const std::string& path) {
+    std::string raw;
+    EXPECT_EQ(testmedia::Run("ffmpeg -v error -i " + Quote(path) + " -f rawvideo -pix_fmt yuv420p -", &raw), 0);
+    const size_t frameBytes = kWidth * kHeight * 3 / 2;
+    EXPECT_EQ(raw.size() % frameBytes, 0u) << path << " is not " << kWidth << "x" << kHeight;
+    std::vector<std::string> frames;
+    for (size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) frames.push_back(raw.substr(at, frameBytes));
+    EXPECT_GE(frames.size(), 20u) << path;
+    return frames;
+}
+
+uint8_t Luma(const std::string& frame, int x, int y) { return static_cast<uint8_t>(frame[y * kWidth + x]); }
+
+TEST(ConvertWithEffects, SaturationZeroGivesGreyFrames) {
+    const std::string dir = testmedia::TempDir();
+    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
+    const auto colourful = DecodedFrames(Convert(source, ""));
+    const auto grey = DecodedFrames(Convert(source, "--saturation 0"));
+    ASSERT_FALSE(grey.empty());
+    const size_t lumaBytes = kWidth * kHeight;
+    int farthest = 0;
+    for (const std::string& f : grey)
+        for (size_t i = lumaBytes; i < f.size(); ++i)
+            farthest = std::max(farthest, std::abs(static_cast<uint8_t>(f[i]) - 128));
+    EXPECT_LE(farthest, 2);
+    // The source really has colour, so the check above can fail.
+    int colourSeen = 0;
+    for (size_t i = lumaBytes; i < colourful[0].size(); ++i)
+        colourSeen = std::max(colourSeen, std::abs(static_cast<uint8_t>(colourful[0][i]) - 128));
+    EXPECT_GT(colourSeen, 40);
+}
+
+// White text at (200, 150) on a flat grey picture: the pixels change where the text is and stay as
+// they were away from it.
+TEST(ConvertWithEffects, TextWatermarkChangesOnlyItsPlace) {
+    const std::string dir = testmedia::TempDir();
+    const std::string source = MakeSource(dir, "grey.mp4", "color=c=0x606060");
+    const auto plain = DecodedFrames(Convert(source, ""));
+    const auto marked = DecodedFrames(Convert(source, "--text QM --font 'DejaVu Sans,14,0xFFFFFF,bold' --text-pos 200,150"));
+    ASSERT_EQ(plain.size(), marked.size());
+    ASSERT_FALSE(plain.empty());
+    // 14 pt at 96 dpi is about 19 pixels high; two bold capitals are well within 40 pixels wide.
+    const int left = 200, top = 150, right = 240, bottom = 172, margin = 16;
+    for (size_t n = 0; n < plain.size(); ++n) {
+        int nearChange = 0, farChange = 0;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const int d = std::abs(Luma(marked[n], x, y) - Luma(plain[n], x, y));
+                const bool inBox = x >= left && x < right && y >= top && y < bottom;
+                const bool far = x < left - margin || x >= right + margin || y < top - margin || y >= bottom + margin;
+                if (inBox) nearChange = std::max(nearChange, d);
+                if (far) farChange = std::max(farChange, d);
+            }
+        }
+        EXPECT_GT(nearChange, 80) << "frame " << n;
+        EXPECT_LE(farChange, 3) << "frame " << n;
+    }
+}
+
+// A white image in style 2 multiplies by one: the frames equal those of a decoration that changes
+// nothing (256/0/256 runs the colour routine as identity), whatever the alpha.
+TEST(ConvertWithEffects, WhiteImageInStyleTwoLeavesTheFrames) {
+    const std::string dir = testmedia::TempDir();
+    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
+    const std::string white = dir + "/white.bmp";
+    ASSERT_EQ(testmedia::Run("ffmpeg -v error -y -f lavfi -i color=c=white:size=64x48 -frames:v 1 -pix_fmt bgr24 " +
+                             Quote(white)),
+              0);
+    const auto identity = DecodedFrames(Convert(source, "--brightness 256 --saturation 256"));
+    const auto withImage =
+        DecodedFrames(Convert(source, "--image " + Quote(white) + " --image-pos 100,60 --blend 2 --alpha 30"));
+    ASSERT_EQ(identity.size(), withImage.size());
+    for (size_t n = 0; n < identity.size(); ++n) EXPECT_TRUE(identity[n] == withImage[n]) << "frame " << n;
+    // Style 1 with the same picture does show it, so the picture was applied above.
+    const auto mixed = DecodedFrames(Convert(source, "--image " + Quote(white) + " --image-pos 100,60 --blend 1 --alpha 255"));
+    ASSERT_FALSE(mixed.empty());
+    EXPECT_GE(Luma(mixed[0], 120, 80), 230);
+    EXPECT_LT(Luma(identity[0], 120, 80), 230);
+}
+
+// Bad option values are refused before anything is converted, each with its own message.
+TEST(ConvertWithEffects, BadJobOptionsAreRefusedWithAMessage) {
+    struct Case {
+        const char* options;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"--brightness 513", "--brightness needs a whole number from 0 to 512"},
+        {"--contrast -101", "--contrast needs a whole number from -100 to 100"},
+        {"--exposure x", "--exposure needs a whole number from -255 to 512"},
+        {"--alpha 256", "--alpha needs a whole number from 0 to 255"},
+        {"--blend 3", "--blend needs a whole number from 1 to 2"},
+        {"--crop 1,2,3", "--crop needs T,B,L,R"},
+        {"--text-pos -1,5", "--text-pos needs X,Y"},
+        {"--font Sans,0,0", "--font needs FACE,SIZE,COLOR"},
+        {"--font Sans,10,0,wavy", "--font: unknown style \"wavy\""},
+        {"--trim-length 0", "--trim-length needs seconds"},
+        {"--zoom wide", "--zoom needs full, lbox, pan or center"},
+        {"--image-pos 5", "--image-pos needs X,Y"},
+    };
+    const std::string dir = testmedia::TempDir();
+    for (const Case& c : cases) {
+        std::string out;
+        const int status = testmedia::Run(Quote(testmedia::CliPath()) + " convert --settings " + Quote(dir + "/s.ini") +
+                                              " --output-dir " + Quote(dir + "/out") + " " + c.options + " " +
+                                              Quote(testmedia::Fixture("av.mp4")),
+                                          &out, true);
+        EXPECT_EQ(status, 2) << c.options;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.options << "\n" << out;
+    }
+    EXPECT_FALSE(fs::exists(dir + "/out"));
+}
+
+class TSilentPrompt : public IUserPrompt {
+public:
+    void ShowMessage(const std::string&) override {}
+    void ShowMessageBox(const std::string&, const std::string&) override {}
+    bool AskYesNo(const std::string&, const std::string&) override { return false; }
+    void Beep() override {}
+};
+
+class TSilentView : public IProgressView {
+public:
+    void ShowProgress(const TProgressTexts&) override {}
+    void SetBar(int) override {}
+    bool OpenFolderAfterConversion() const override { return false; }
+    bool ShutDownAfterConversion() const override { return false; }
+    void Close() override {}
+};
+
+// A watermark picture that is missing: every frame logs the hook's error, the frames stay as decoded
+// and the conversion completes. A job with neutral settings gets no hook at all.
+TEST(BatchEffects, MissingImageLogsEachFrameAndTheConversionCompletes) {
+    auto dispatcher = std::make_shared<TQueueDispatcher>();
+    SetMainThreadDispatcher(dispatcher);
+    const std::string dir = testmedia::TempDir();
+    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
+    fs::copy_file(ShippedSettings(), dir + "/quillmar.ini");
+    TAppSettings settings(dir + "/quillmar.ini");
+    settings.SetOutPutDir(dir + "/out");
+    const TIniStore formats(
+        (fs::path(ShippedSettings()).parent_path() / "quillmarformat.ini").string());
+    TSilentPrompt prompt;
+    TSilentView view;
+
+    std::mutex linesMutex;
+    int hookErrors = 0;
+    TFFLogger::Instance().SetOnLog([&](TFFBaseComponent*, uint32_t, TLogLevel, const std::string& msg) {
+        std::lock_guard lock(linesMutex);
+        if (msg.rfind("Error occurs OnCustomHook: ", 0) == 0 && msg.find("missing.bmp") != std::string::npos)
+            ++hookErrors;
+    });
+    std::vector<bool> completed;
+    {
+        ZAReravIRE engine;
+        TJobList jobs(engine, settings.Store(), formats, [&](const std::string& s, const std::string& suffix) {
+            return BuildOutputName(settings, prompt, s, suffix);
+        });
+        ASSERT_EQ(jobs.Add({source, testmedia::Fixture("av.mkv")}, ""), 2);
+        jobs.Row(0).Record->ImageFile = dir + "/missing.bmp";
+        jobs.Row(0).Record->Saturation = 0;
+
+        TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+        bool ended = false;
+        batch.OnTaskEnded = [&](const TTerminateInfo& info, int) { completed.push_back(info.Completed && !info.Failed); };
+        batch.OnBatchEnded = [&] { ended = true; };
+        ASSERT_TRUE(batch.Start());
+        ASSERT_TRUE(dispatcher->ServeUntil([&] { return ended; }, 120000));
+    }
+    TFFLogger::Instance().SetOnLog({});
+    SetMainThreadDispatcher(nullptr);
+
+    EXPECT_EQ(completed, (std::vector<bool>{true, true}));
+    EXPECT_EQ(hookErrors, 25);  // one second at 25 frames a second, one line each
+    // The failed decoration kept the frames in colour: saturation 0 was not applied either.
+    const auto frames = DecodedFrames(dir + "/out/bars_(new).mp4");
+    ASSERT_FALSE(frames.empty());
+    int colour = 0;
+    for (size_t i = kWidth * kHeight; i < frames[0].size(); ++i)
+        colour = std::max(colour, std::abs(static_cast<uint8_t>(frames[0][i]) - 128));
+    EXPECT_GT(colour, 40);
+}
+
+}  // namespace
