@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -32,6 +33,9 @@ LineBuffers& Buffers() {
     static LineBuffers b;
     return b;
 }
+
+// The innermost live capture of this thread.
+thread_local TLibraryErrorCapture* tCapture = nullptr;
 }  // namespace
 
 int LogLevelToLibrary(TLogLevel level) { return (static_cast<int>(level) - 1) * 8; }
@@ -139,6 +143,12 @@ void TFFLogger::HookLibraryLog() {
 }
 
 void TFFLogger::LibraryLogCallback(void* avcl, int level, const char* fmt, va_list vl) {
+    if (tCapture && level <= AV_LOG_ERROR && tCapture->raw_.size() < kLibraryMessageLimit) {
+        va_list copy;
+        va_copy(copy, vl);
+        tCapture->raw_ += VFormat(fmt, copy);
+        va_end(copy);
+    }
     if (level > av_log_get_level()) return;
     TFFLogger& logger = Instance();
     if (!logger.HasOnLog()) return;
@@ -178,4 +188,26 @@ size_t TFFLogger::PendingLibraryThreads() {
     LineBuffers& b = Buffers();
     std::lock_guard lock(b.mutex);
     return b.pending.size();
+}
+
+TLibraryErrorCapture::TLibraryErrorCapture() : outer_(tCapture) { tCapture = this; }
+
+TLibraryErrorCapture::~TLibraryErrorCapture() { tCapture = outer_; }
+
+std::string TLibraryErrorCapture::Text() const {
+    std::string text;
+    size_t begin = 0;
+    while (begin < raw_.size()) {
+        size_t end = raw_.find('\n', begin);
+        if (end == std::string::npos) end = raw_.size();
+        size_t b = begin, e = end;
+        while (b < e && std::isspace(static_cast<unsigned char>(raw_[b]))) ++b;
+        while (e > b && std::isspace(static_cast<unsigned char>(raw_[e - 1]))) --e;
+        if (e > b) {
+            if (!text.empty()) text += ' ';
+            text.append(raw_, b, e - b);
+        }
+        begin = end + 1;
+    }
+    return text;
 }

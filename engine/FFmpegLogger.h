@@ -75,3 +75,22 @@ private:
     TLogEvent onLog_;
     TLogInfo lastInfo_;
 };
+
+// While it lives, keeps the libraries' error lines of the thread that made it, whatever the log
+// level and whether or not a handler is set, so that a failed library call can tell why.
+// Captures nest: the innermost one of a thread gets the lines.
+class TLibraryErrorCapture {
+public:
+    TLibraryErrorCapture();
+    ~TLibraryErrorCapture();
+    TLibraryErrorCapture(const TLibraryErrorCapture&) = delete;
+    TLibraryErrorCapture& operator=(const TLibraryErrorCapture&) = delete;
+
+    // The non-empty lines so far, trimmed and joined by " ".
+    std::string Text() const;
+
+private:
+    friend class TFFLogger;
+    TLibraryErrorCapture* outer_;
+    std::string raw_;
+};

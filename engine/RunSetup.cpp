@@ -82,17 +82,21 @@ void TTranscoder::OpenEncoder(TCustomFFmpeg& task, TOutputStreamState& ost) {
         throw FFmpegException(message);
     }
     int rc;
+    // The encoder's own reason reaches the task's error text, which callers without a log show.
+    TLibraryErrorCapture reason;
     {
         std::lock_guard lock(CodecLock());
         rc = avcodec_open2(enc, codec, nullptr);
     }
     if (rc < 0) {
         ReportMapping(task);
-        const std::string message =
+        std::string message =
             Format("Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters such as "
                    "bit_rate, rate, width or height. Please check error log message to find out more detail "
                    "information.",
                    ost.fileIndex, ost.streamIndex, typeName);
+        if (const std::string why = reason.Text(); !why.empty())
+            message += " Encoder " + std::string(codec->name) + ": " + why;
         TFFLogger::Instance().Log(&task, llError, message);
         throw FFmpegException(message);
     }

@@ -278,6 +278,32 @@ TEST_F(LoggerTest, DeliveryInTheMainThreadWhenAsked) {
     }
 }
 
+// A capture keeps its own thread's error lines even with the libraries quiet and no handler set;
+// an inner capture takes the lines while it lives.
+TEST(LibraryErrorCapture, KeepsTheErrorLinesOfItsThreadOnly) {
+    TFFLogger& logger = TFFLogger::Instance();
+    const TLogLevel saved = logger.LogLevel();
+    logger.HookLibraryLog();
+    logger.SetLogLevel(llQuiet);
+    {
+        TLibraryErrorCapture outer;
+        av_log(nullptr, AV_LOG_ERROR, "first %s\n  second line  \n", "line");
+        av_log(nullptr, AV_LOG_WARNING, "a warning is no reason\n");
+        std::thread other([] { av_log(nullptr, AV_LOG_ERROR, "from another thread\n"); });
+        other.join();
+        {
+            TLibraryErrorCapture inner;
+            av_log(nullptr, AV_LOG_FATAL, "inner %d", 1);
+            EXPECT_EQ(inner.Text(), "inner 1");
+        }
+        av_log(nullptr, AV_LOG_ERROR, "last\n");
+        EXPECT_EQ(outer.Text(), "first line second line last");
+    }
+    TLibraryErrorCapture later;
+    EXPECT_EQ(later.Text(), "");
+    logger.SetLogLevel(saved);
+}
+
 TEST(MainThread, ExceptionOfAQueuedCallReachesTheCaller) {
     TQueueDispatcher d;
     std::atomic<bool> done{false};

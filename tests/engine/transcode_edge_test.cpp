@@ -309,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
         TFailureCase{"encoder_open", {"-vcodec", "h263"}, "g.avi",
                      "Error while opening encoder for output stream #0.0 (Video) - maybe incorrect parameters such as "
                      "bit_rate, rate, width or height. Please check error log message to find out more detail "
-                     "information."},
+                     "information. Encoder h263: The specified picture size of 320x240 is not valid for the H.263 "
+                     "codec. Valid sizes are 128x96, 176x144, 352x288, 704x576, and 1408x1152. Try H.263+."},
         TFailureCase{"meta_map", {"-map_meta_data", "0:4"}, "h.mkv", "Invalid input file index 4 map_meta_data(0,4)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
