@@ -11,6 +11,7 @@
 #include "app/FormatCatalogue.h"
 #include "app/IniStore.h"
 #include "app/ParameterLists.h"
+#include "engine/Presets.h"
 #include "probe/AVProbe.h"
 
 namespace {
@@ -143,6 +144,16 @@ void SetDiscTarget(TOutputOptions& out, const std::string& format, const TIniSto
     } else if (format == "pal-svcd") {
         out.TargetType = 2, out.TargetNorm = 1, out.FrameAspectRatio = "4:3";
     }
+}
+
+// MPEG-2 brings the DVD target, whose rate ceiling is below the bit rates of HD formats; the
+// encoder refuses to open when the bit rate is above the ceiling. A higher chosen rate lifts the
+// ceiling and the buffer in the DVD's own proportions.
+void LiftDvdRateCeiling(TOutputOptions& out) {
+    if (out.VideoBitrate <= kDvdMaxRate || out.VideoMaxRate > 0) return;
+    const long long maxRate = std::min<long long>(INT_MAX, out.VideoBitrate * 3LL / 2);
+    out.VideoMaxRate = static_cast<int>(maxRate);
+    out.VideoBufferSize = static_cast<int>(maxRate * kDvdBufferSize / kDvdMaxRate);
 }
 
 // Target size from the stored frame-size text; may ask whether to use 320x240 instead.
@@ -287,6 +298,7 @@ void BuildConversionOptions(const TlvFilesRecord& job, int code, TOutputOptions&
         } else if (src.VideoBitRate > 0) {
             out.VideoBitrate = src.VideoBitRate;
         }
+        if (out.TargetType == 3) LiftDvdRateCeiling(out);
 
         const std::string frameRate = settings.ReadString(section, "paraFrameRate", "29.97");
         if (!IsAsSource(frameRate)) {

@@ -354,9 +354,9 @@ void ApplyTarget(TCustomFFmpeg& task, const std::string& kind, const std::string
         task.SetOption("r", rate);
         put("g", gop);
         put("b", "6000000");
-        put("maxrate", "9000000");
+        put("maxrate", std::to_string(kDvdMaxRate).c_str());
         put("minrate", "0");
-        put("bufsize", "1835008");
+        put("bufsize", std::to_string(kDvdBufferSize).c_str());
         put("packetsize", "2048");
         put("muxrate", "10080000");
         put("ab", "448000");

@@ -26,6 +26,10 @@ void ApplyPresetOption(TCustomFFmpeg& task, const std::string& option, const std
 // before the failing one stay applied.
 void ApplyPresetText(TCustomFFmpeg& task, const std::string& presetName, const std::string& text);
 
+// The DVD target's video rate ceiling and rate-control buffer, in bits per second and bits.
+inline constexpr int kDvdMaxRate = 9000000;
+inline constexpr int kDvdBufferSize = 1835008;
+
 // The "target" option: "[pal-|ntsc-|film-]kind", default norm "ntsc".
 void ApplyTargetOption(TCustomFFmpeg& task, const std::string& value);
 // kind "vcd", "svcd", "dvd", "dv", "dv50"; norm "pal", "ntsc", "film" or anything else to detect it

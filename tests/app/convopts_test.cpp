@@ -228,6 +228,32 @@ TEST(BuildConversionOptions, CodecsPresetsContainersAndTargets) {
     }
 }
 
+// MPEG-2 brings the DVD target and its 9 Mbit/s ceiling; a higher chosen rate lifts the ceiling
+// and the buffer in the DVD's proportions (9 of 6, and 1835008 bits for 9 Mbit/s).
+TEST(BuildConversionOptions, RatesAboveTheDvdCeilingLiftIt) {
+    struct Case {
+        std::string encoder, bitRate;
+        int videoBitrate, maxRate, bufferSize;
+    } cases[] = {
+        {"mpeg2video", "6000", 6000000, -1, -1},
+        {"mpeg2video", "9000", 9000000, -1, -1},
+        {"mpeg2video", "15000", 15000000, 22500000, 4587520},
+        {"mpeg2video", "as source", 12000000, 18000000, 3670016},
+        {"mpeg2video", "5000000", INT_MAX, INT_MAX, 437849963},
+        {"mpeg4", "15000", 15000000, -1, -1},  // no DVD target, no ceiling
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.encoder + " " + c.bitRate);
+        TBuilt b = Build("vob",
+                         {{"paraVideoEncoder", c.encoder}, {"paraVideoSize", "1920x1080"}, {"paraVideoBitRate", c.bitRate}},
+                         Video(1920, 1080, 12000000), Job("lbox"));
+        EXPECT_EQ(b.out.VideoBitrate, c.videoBitrate);
+        EXPECT_EQ(b.out.VideoMaxRate, c.maxRate);
+        EXPECT_EQ(b.out.VideoBufferSize, c.bufferSize);
+        EXPECT_EQ(b.out.VideoMinRate, -1);
+    }
+}
+
 TEST(BuildConversionOptions, DiscAspectFollowsTheStoredSize) {
     // Full-screen zoom writes its own aspect, so look at a zoom that leaves it alone.
     auto aspect = [](const std::string& format, const std::string& size) {
@@ -369,6 +395,38 @@ TEST(BuildConversionOptions, ReadsTheSourceThroughTheProbe) {
 
 namespace {
 
+// Builds the options of a one-format settings file for the source and runs them through the
+// engine; returns the task's error text (empty when it converted).
+std::string ConvertWithBuiltOptions(const std::string& source, const std::string& format, const TKeys& keys,
+                                    const TlvFilesRecord& job, const std::string& target) {
+    const std::string dir = testmedia::TempDir();
+    TIniStore formatFile(dir + "/format.ini");
+    TIniStore settings(dir + "/settings.ini");
+    formatFile.WriteString(kSection, "Format", format);
+    for (const auto& [k, v] : keys) settings.WriteString(kSection, k, v);
+    ZAReravIRE engine;
+    if (!engine.LoadLibraries("")) return "libraries: " + engine.LastErrorMessage();
+    TAVProbe probe;
+    if (!probe.LoadFile(source)) return "probe: " + probe.LastErrorMessage();
+    TOutputOptions out;
+    TInputOptions in;
+    InitOutputOptions(out);
+    InitInputOptions(in);
+    out.FileName = target;
+    in.FileName = source;
+    TAnsweringPrompt prompt;
+    BuildConversionOptions(job, kCode, out, probe, in, formatFile, settings, prompt);
+    const int task = engine.AddTask(source, &in);
+    if (task < 0) return "AddTask: " + engine.LastErrorMessage();
+    if (!engine.SetOutputFile(task, target, &out)) return "SetOutputFile: " + engine.LastErrorMessage();
+    std::string failure;
+    engine.SetOnTerminate([&](TFFBaseComponent*, const TTerminateInfo& info) {
+        if (info.TaskIndex >= 0 && info.Failed) failure = info.ErrorMessage;
+    });
+    engine.StartTask(0);
+    return failure;
+}
+
 // The built options run through the engine: the letterbox chains give the target size.
 TEST(BuildConversionOptions, EngineAcceptsTheLetterboxChains) {
     const std::string source = testmedia::Fixture("av.mp4");  // 320x240
@@ -379,41 +437,37 @@ TEST(BuildConversionOptions, EngineAcceptsTheLetterboxChains) {
                  {"center", Job("center")}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string dir = testmedia::TempDir();
-        TIniStore formatFile(dir + "/format.ini");
-        TIniStore settings(dir + "/settings.ini");
-        formatFile.WriteString(kSection, "Format", "avi");
-        for (const auto& [k, v] : TKeys{{"paraVideoEncoder", "mpeg4"}, {"paraVideoSize", "160x90"},
-                                         {"paraAudioEncoder", "mp2"}, {"paraVolume", "256"}})
-            settings.WriteString(kSection, k, v);
-        ZAReravIRE engine;
-        ASSERT_TRUE(engine.LoadLibraries("")) << engine.LastErrorMessage();
-        TAVProbe probe;
-        ASSERT_TRUE(probe.LoadFile(source)) << probe.LastErrorMessage();
-        TOutputOptions out;
-        TInputOptions in;
-        InitOutputOptions(out);
-        InitInputOptions(in);
-        const std::string target = dir + "/out.avi";
-        out.FileName = target;
-        in.FileName = source;
-        TAnsweringPrompt prompt;
-        BuildConversionOptions(c.job, kCode, out, probe, in, formatFile, settings, prompt);
-        const int task = engine.AddTask(source, &in);
-        ASSERT_GE(task, 0) << engine.LastErrorMessage();
-        ASSERT_TRUE(engine.SetOutputFile(task, target, &out)) << engine.LastErrorMessage();
-        std::string failure;
-        engine.SetOnTerminate([&](TFFBaseComponent*, const TTerminateInfo& info) {
-            if (info.TaskIndex >= 0 && info.Failed) failure = info.ErrorMessage;
-        });
-        engine.StartTask(0);
-        EXPECT_EQ(failure, "");
+        const std::string target = testmedia::TempDir() + "/out-" + std::to_string(&c - cases) + ".avi";
+        EXPECT_EQ(ConvertWithBuiltOptions(source, "avi",
+                                          {{"paraVideoEncoder", "mpeg4"}, {"paraVideoSize", "160x90"},
+                                           {"paraAudioEncoder", "mp2"}, {"paraVolume", "256"}},
+                                          c.job, target),
+                  "");
         TAVProbe result;
         ASSERT_TRUE(result.LoadFile(target)) << result.LastErrorMessage();
         const TVideoStreamInfo v = result.VideoStreamInfo();
         // "center" rounds the canvas up to whole 16-pixel blocks.
         EXPECT_EQ(v.Width, 160);
         EXPECT_EQ(v.Height, std::string(c.name) == "center" ? 96 : 90);
+    }
+}
+
+// An MPEG-2 rate above the DVD ceiling converts, in a program stream and in a transport stream.
+TEST(BuildConversionOptions, EngineOpensMpegTwoAboveTheDvdCeiling) {
+    const std::string source = testmedia::Fixture("av.mp4");
+    for (const char* format : {"vob", "mpegts"}) {
+        SCOPED_TRACE(format);
+        const std::string target = testmedia::TempDir() + "/hd-" + format + ".mpg";
+        EXPECT_EQ(ConvertWithBuiltOptions(source, format,
+                                          {{"paraVideoEncoder", "mpeg2video"}, {"paraVideoSize", "320x240"},
+                                           {"paraVideoBitRate", "15000"}, {"paraFrameRate", "29.97"},
+                                           {"paraAudioEncoder", "ac3"}, {"paraAudioBitRate", "384"},
+                                           {"paraSampleRate", "48000"}, {"paraVolume", "256"}},
+                                          Job("lbox"), target),
+                  "");
+        TAVProbe result;
+        ASSERT_TRUE(result.LoadFile(target)) << result.LastErrorMessage();
+        EXPECT_EQ(result.VideoStreamInfo().Width, 320);
     }
 }
 
