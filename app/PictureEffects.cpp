@@ -1,8 +1,13 @@
 #include "app/PictureEffects.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -16,6 +21,41 @@ bool Usable(const TConstBitmapView& image) {
 }
 
 uint8_t ClampByte(int64_t v) { return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255)); }
+
+// Rows of a big frame are split into bands that run at once on this thread and a few helpers: the
+// look-ups are memory bound and a 1080p frame takes milliseconds on one core. Below about a quarter
+// of a megapixel a band would cost more in thread start-up than it saves.
+constexpr int64_t kPixelsPerBand = 256 * 1024;
+constexpr unsigned kMaxBands = 4;
+
+// Cores this process may run on (its affinity, which containers and taskset narrow).
+unsigned UsableCores() {
+    static const unsigned cores = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+        return std::max(1u, std::thread::hardware_concurrency());
+    }();
+    return cores;
+}
+
+template <class Work>
+void ForEachBand(const TBitmapView& frame, const Work& work) {
+    const int64_t pixels = static_cast<int64_t>(frame.width) * frame.height;
+    const unsigned cores = UsableCores();
+    const int bands = static_cast<int>(
+        std::clamp<int64_t>(pixels / kPixelsPerBand, 1, std::min(cores, kMaxBands)));
+    const auto bandStart = [&](int b) { return static_cast<int>(static_cast<int64_t>(frame.height) * b / bands); };
+    std::vector<std::jthread> helpers;
+    for (int b = 1; b < bands; ++b) {
+        try {
+            helpers.emplace_back([&work, from = bandStart(b), to = bandStart(b + 1)] { work(from, to); });
+        } catch (const std::system_error&) {
+            work(bandStart(b), bandStart(b + 1));  // no thread to be had: this band runs here
+        }
+    }
+    work(0, bandStart(1));
+}  // the helpers join here
 
 }  // namespace
 
@@ -107,18 +147,22 @@ TPictureAdjust::TPictureAdjust(bool color, int32_t brightness, int32_t contrast,
 
 void TPictureAdjust::Apply(const TBitmapView& frame) const {
     if (!Active() || !Usable(frame)) return;
+    ForEachBand(frame, [this, &frame](int from, int to) { ApplyRows(frame, from, to); });
+}
+
+void TPictureAdjust::ApplyRows(const TBitmapView& frame, int from, int to) const {
     const int width = frame.width;
     if (!color_) {
         const uint8_t* level = levels_.data();
         const int bytes = width * 3;
-        for (int y = 0; y < frame.height; ++y) {
+        for (int y = from; y < to; ++y) {
             uint8_t* p = frame.Row(y);
             for (int i = 0; i < bytes; ++i) p[i] = level[p[i]];
         }
         return;
     }
     const uint8_t* table = byAverage_.data();
-    for (int y = 0; y < frame.height; ++y) {
+    for (int y = from; y < to; ++y) {
         uint8_t* p = frame.Row(y);
         for (int x = 0; x < width; ++x, p += 3) {
             const unsigned average = (unsigned{p[0]} + p[1] + p[2]) / 3;

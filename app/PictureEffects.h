@@ -77,12 +77,14 @@ public:
     explicit TPictureAdjust(const PictureSettings& s);
 
     bool Active() const { return color_ || exposure_; }
+    // Big frames are done in row bands on a few threads at once; Apply returns when all are done.
     void Apply(const TBitmapView& frame) const;
 
     // The exposure curve's level map (identity at 0 or a non-finite value).
     static std::array<uint8_t, 256> ExposureTable(float exposure);
 
 private:
+    void ApplyRows(const TBitmapView& frame, int from, int to) const;
     static std::array<uint8_t, 256> ContrastTable(int32_t contrast);
     static std::array<uint8_t, 256> LevelTable(int32_t brightness, int32_t contrast);
     static std::array<int64_t, 256> SaturationTable(int32_t saturation);

@@ -4,6 +4,7 @@
 # of each, their ratio (goal: at most 1.05) and the ratio of the output sizes.
 #
 # usage: bench/conversion_bench.sh [path/to/quillmar-cli] [runs]
+#        ONLY_EFFECTS=1 bench/conversion_bench.sh ...   only the effects section
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cli=${1:-build/cli/quillmar-cli}
@@ -37,6 +38,7 @@ now() { date +%s.%N; }
 median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 printf "%-28s %10s %10s %8s %8s\n" case quillmar_s ffmpeg_s time_x size_x
+[ "${ONLY_EFFECTS:-0}" = 1 ] && cases=()
 for c in "${cases[@]}"; do
   IFS='|' read -r name src ext opts <<<"$c"
   ours=() theirs=()
@@ -62,4 +64,38 @@ for c in "${cases[@]}"; do
   so=$(stat -c %s "$work/$name.ours.$ext")
   st=$(stat -c %s "$work/$name.theirs.$ext")
   printf "%-28s %10.3f %10.3f %8.3f %8.3f\n" "$name" "$mo" "$mt" "$(echo "$mo / $mt" | bc -l)" "$(echo "$so / $st" | bc -l)"
+done
+
+# The cost of picture effects and a watermark: the same `quillmar-cli convert` with a device format,
+# once plain and once with colour, exposure, a text and an image watermark (goal: at most 1.5).
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x90 -frames:v 1 -pix_fmt bgr24 "$work/logo.bmp"
+effects="--brightness 300 --contrast 20 --saturation 180 --exposure 40 --text Quillmar \
+--font DejaVu\ Sans,24,0xFFFFFF,bold --text-pos 40,40 --image $work/logo.bmp --image-pos 200,120 --alpha 120"
+# name | source | format code
+effect_cases=(
+  "720p_ipod_mpeg4_320x240|src720.mp4|0"
+  "720p_appletv_x264_720p|src720.mp4|205"
+  "1080p_hd_avi_mpeg4_720p|src1080.mp4|2100"
+)
+printf "\n%-28s %10s %10s %8s\n" case effects_s plain_s time_x
+for c in "${effect_cases[@]}"; do
+  IFS='|' read -r name src code <<<"$c"
+  plain=() decorated=()
+  for ((i = 0; i < runs; i++)); do
+    for who in plain decorated; do
+      dir="$work/$name.$who"
+      rm -rf "$dir"
+      extra=""
+      [ $who = decorated ] && extra=$effects
+      t0=$(now)
+      # shellcheck disable=SC2086
+      eval "\"$cli\" convert --settings \"$work/settings.ini\" --format $code --output-dir \"$dir\" $extra \"$work/$src\"" \
+        >/dev/null 2>&1 || { echo "quillmar convert failed on $name ($who)" >&2; exit 1; }
+      t1=$(now)
+      if [ $who = plain ]; then plain+=("$(echo "$t1 - $t0" | bc -l)"); else decorated+=("$(echo "$t1 - $t0" | bc -l)"); fi
+    done
+  done
+  mp=$(printf "%s\n" "${plain[@]}" | median)
+  md=$(printf "%s\n" "${decorated[@]}" | median)
+  printf "%-28s %10.3f %10.3f %8.3f\n" "$name" "$md" "$mp" "$(echo "$md / $mp" | bc -l)"
 done
