@@ -246,4 +246,66 @@ TEST(BatchEffects, MissingImageLogsEachFrameAndTheConversionCompletes) {
     EXPECT_GT(colour, 40);
 }
 
+// The hook finds each task's job through the task table: the decorated job's settings apply, a
+// changed setting shows from the next frame on, and a neutral job or an unknown task is left alone.
+TEST(BatchEffects, HookDecoratesWithTheTaskJobsCurrentSettings) {
+    auto dispatcher = std::make_shared<TQueueDispatcher>();
+    SetMainThreadDispatcher(dispatcher);
+    const std::string dir = testmedia::TempDir();
+    fs::copy_file(ShippedSettings(), dir + "/quillmar.ini");
+    TAppSettings settings(dir + "/quillmar.ini");
+    settings.SetOutPutDir(dir + "/out");
+    const TIniStore formats((fs::path(ShippedSettings()).parent_path() / "quillmarformat.ini").string());
+    TSilentPrompt prompt;
+    TSilentView view;
+    ZAReravIRE engine;
+    TJobList jobs(engine, settings.Store(), formats, [&](const std::string& s, const std::string& suffix) {
+        return BuildOutputName(settings, prompt, s, suffix);
+    });
+    ASSERT_EQ(jobs.Add({testmedia::Fixture("av.mkv"), testmedia::Fixture("av.avi"), testmedia::Fixture("av.mp4")}, ""),
+              3);
+    jobs.Row(0).Checked = false;  // not converted: task 0 is row 1
+    jobs.Row(1).Record->Saturation = 0;
+    TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+    bool ended = false;
+    batch.OnBatchEnded = [&] { ended = true; };
+    ASSERT_TRUE(batch.Start());
+    ASSERT_EQ(batch.TaskRows(), (std::vector<int>{1, 2}));
+
+    const auto hookOn = [&](int task) {
+        TBitmap24 frame(4, 2);
+        for (int i = 0; i < frame.Stride() * frame.Height(); ++i) frame.Bits()[i] = static_cast<uint8_t>(40 * i);
+        const TBitmap24 before = frame;
+        THookInfo info;
+        info.TaskIndex = task;
+        info.Bitmap = frame.View();
+        batch.CCAVCCustomHook(&engine, &info);
+        EXPECT_TRUE(info.UpdateFrame);
+        EXPECT_FALSE(info.StopHook);
+        return std::make_pair(before, frame);
+    };
+    {
+        auto [before, after] = hookOn(0);
+        TBitmap24 want = before;
+        ApplyColorAdjust(want.View(), 255, 0, 0);
+        EXPECT_TRUE(std::equal(after.Bits(), after.Bits() + after.Stride() * 2, want.Bits()));
+    }
+    jobs.Row(1).Record->Saturation = 512;
+    jobs.Row(1).Record->Exposure = 100;
+    batch.PictureSettingsChanged(1);
+    {
+        auto [before, after] = hookOn(0);
+        TBitmap24 want = before;
+        ApplyColorAdjust(want.View(), 255, 0, 512);
+        ApplyExposure(want.View(), 100.0f);
+        EXPECT_TRUE(std::equal(after.Bits(), after.Bits() + after.Stride() * 2, want.Bits()));
+    }
+    for (int task : {1, 2, -1}) {
+        auto [before, after] = hookOn(task);
+        EXPECT_TRUE(std::equal(after.Bits(), after.Bits() + after.Stride() * 2, before.Bits())) << task;
+    }
+    ASSERT_TRUE(dispatcher->ServeUntil([&] { return ended; }, 120000));
+    SetMainThreadDispatcher(nullptr);
+}
+
 }  // namespace
