@@ -32,6 +32,10 @@ const std::map<std::string, std::string>& Recipes() {
         {"av.ogg", std::string(kVideo) + " " + kAudio + " -c:v libtheora -c:a libvorbis"},
         {"av.webm", std::string(kVideo) + " " + kAudio + " -c:v libvpx -deadline realtime -cpu-used 8 -c:a libopus"},
         {"audio.wav", std::string(kAudio) + " -c:a pcm_s16le"},
+        {"short.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -f lavfi -i "
+                      "sine=frequency=440:sample_rate=44100:duration=1 -ac 2 -c:v libx264 -preset ultrafast "
+                      "-pix_fmt yuv420p -c:a aac"},
+        {"short.wav", "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -ac 2 -c:a pcm_s16le"},
         {"audio.mp3", std::string(kAudio) + " -c:a libmp3lame"},
         {"odd.mkv", "-f lavfi -i testsrc2=size=175x97:rate=25:duration=1 -c:v ffv1"},
         {"oddsize.mkv", "-f lavfi -i testsrc=size=175x97:rate=25:duration=1 -c:v ffv1 -pix_fmt yuv444p"},

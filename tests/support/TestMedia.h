@@ -8,6 +8,7 @@ namespace testmedia {
 // Path of the named fixture, made on first use. Names (see TestMedia.cpp for the recipes):
 //   av.mp4 av.mkv av.avi av.mov av.ts av.flv av.ogg av.webm   2 s video 320x240@25 + stereo audio
 //   audio.wav audio.mp3                                          2 s stereo sine, 44.1 kHz
+//   short.mp4    1 s video 320x240@25 + stereo audio; short.wav  1 s stereo sine, 44.1 kHz
 //   odd.mkv                                                      175x97 video (stored 174x96), 1 s, no audio
 //   oddsize.mkv                                                  175x97 video kept odd (4:4:4), 1 s, no audio
 //   meta.mkv     title/artist/album/comment tags, audio language "eng"
