@@ -98,6 +98,14 @@ void AppendLine(std::string& lines, const std::string& line) {
     lines += line;
 }
 
+// AMR-NB codes 8 kHz mono speech only, and its encoder names no rates for the engine to choose
+// from; the phone formats' rate and channel lists are there for their AAC choice.
+void KeepAmrNarrowBand(TOutputOptions& out) {
+    if (out.AudioCodec != "libopencore_amrnb") return;
+    out.AudioSampleRate = 8000;
+    out.AudioChannels = 1;
+}
+
 void BuildAudioOnly(TOutputOptions& out, TInputOptions& in, const TIniStore& settings, const std::string& section) {
     out.AudioCodec = settings.ReadString(section, "paraAudioEncoder", "libfaac");
     if (auto v = PositiveWhole(settings.ReadString(section, "paraChannel", "2"))) out.AudioChannels = *v;
@@ -105,6 +113,7 @@ void BuildAudioOnly(TOutputOptions& out, TInputOptions& in, const TIniStore& set
     if (auto v = AudioBitRateOf(settings.ReadString(section, "paraAudioBitRate", "128"))) out.AudioBitrate = *v;
     std::string volume = settings.ReadString(section, "paraVolume", "3");
     if (volume != "256") out.AudioVolume = VolumeOf(volume);
+    KeepAmrNarrowBand(out);
     AppendLine(in.ExtOptions, "vn=1");
     out.DisableVideo = true;
     out.DisableSubtitle = true;
@@ -124,6 +133,7 @@ void BuildAudio(TOutputOptions& out, const TIniStore& settings, const std::strin
     if (volume != "256") out.AudioVolume = VolumeOf(volume);
     if (auto v = PositiveWhole(settings.ReadString(section, "paraSampleRate", "44100"))) out.AudioSampleRate = *v;
     if (auto v = AudioBitRateOf(settings.ReadString(section, "paraAudioBitRate", "128"))) out.AudioBitrate = *v;
+    KeepAmrNarrowBand(out);
 }
 
 void SetDiscTarget(TOutputOptions& out, const std::string& format, const TIniStore& settings,

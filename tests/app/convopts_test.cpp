@@ -471,4 +471,33 @@ TEST(BuildConversionOptions, EngineOpensMpegTwoAboveTheDvdCeiling) {
     }
 }
 
+// AMR-NB takes nothing but 8 kHz mono, whatever rate and channels the lists offered.
+TEST(BuildConversionOptions, AmrNarrowBandIsAlwaysEightKilohertzMono) {
+    const TKeys choices = {{"paraAudioEncoder", "libamr_nb"}, {"paraSampleRate", "44100"}, {"paraChannel", "2"}};
+    TKeys videoJob = choices;
+    videoJob["paraVideoEncoder"] = "mpeg4";
+    videoJob["paraVideoSize"] = "176x144";
+    TBuilt b = Build("3gp", videoJob, Video(640, 480), Job("full"));
+    EXPECT_EQ(b.out.AudioCodec, "libopencore_amrnb");
+    EXPECT_EQ(b.out.AudioSampleRate, 8000);
+    EXPECT_EQ(b.out.AudioChannels, 1);
+    TKeys audioJob = choices;
+    audioJob["paraAudioEncoder"] = "libopencore_amrnb";
+    b = Build("3gp", audioJob, Video(640, 480), Job("full"));
+    EXPECT_EQ(b.out.AudioSampleRate, 8000);
+    EXPECT_EQ(b.out.AudioChannels, 1);
+    TKeys aac = videoJob;
+    aac["paraAudioEncoder"] = "libfaac";
+    b = Build("3gp", aac, Video(640, 480), Job("full"));
+    EXPECT_EQ(b.out.AudioSampleRate, 44100);
+    EXPECT_EQ(b.out.AudioChannels, 2);
+
+    const std::string target = testmedia::TempDir() + "/amr.3gp";
+    videoJob["paraVolume"] = "256";
+    EXPECT_EQ(ConvertWithBuiltOptions(testmedia::Fixture("av.mp4"), "3gp", videoJob, Job("full"), target), "");
+    TAVProbe result;
+    ASSERT_TRUE(result.LoadFile(target)) << result.LastErrorMessage();
+    EXPECT_EQ(result.AudioStreamCount(), 1);
+}
+
 }  // namespace
