@@ -26,6 +26,8 @@ SR_PSP = ["24000", "44100", "48000"]
 SR_PHONE = ["8000", "16000", "22050", "32000", "44100"]
 SR_FLASH = ["11025", "22050", "44100"]
 SR_DV = ["32000", "48000"]
+SR_DV_NTSC = ["48000"]  # the DV muxer takes 32 kHz sound only with 625-line pictures
+SR_MP2_FULL = ["32000", "44100", "48000"]  # below 32 kHz MP2 allows no more than 160 kbit/s
 SR_WAV = ["8000", "11025", "22050", "32000", "44100", "48000"]
 
 ABR_AAC = ["32", "48", "64", "96", "128", "160", "192"]
@@ -344,7 +346,7 @@ fmt(2200, "matroska", "mkv", Video(["H264", "MPEG-4", "XVID"], "H264",
 GEN_SIZES = ["640x480", "320x240", "720x480", "720x576", "1280x720", "as source"]
 fmt(2300, "mpeg", "mpg", Video(["mpeg1video"], "mpeg1video", ["352x240", "352x288", "320x240", "640x480"], "352x240",
                                [768, 1150, 1500, 2000, 3000], 1150, FPS_MPEG, "29.97"),
-    Audio(["MP2", "MP3"], "MP2", ABR_MP2, 224, SR, "44100"))
+    Audio(["MP2", "MP3"], "MP2", ABR_MP2, 224, SR_MP2_FULL, "44100"))
 fmt(2301, "vob", "mpg", Video(["mpeg2video"], "mpeg2video", ["720x480", "720x576", "352x480", "352x576"], "720x480",
                               [2000, 3000, 4000, 6000, 8000, 9000], 6000, FPS_MPEG, "29.97"),
     Audio(["MP2", "AC-3"], "MP2", ABR_MP2, 224, ["48000", "44100"], "48000", CH_ANY))
@@ -364,9 +366,9 @@ fmt(2306, "avi", "avi", Video(["MPEG-4", "MSMPEG4"], "MPEG-4", GEN_SIZES, "640x4
     Audio(["MP3", "AC-3"], "MP3", ABR_MP3, 128, SR, "44100", CH_ANY))
 fmt(2307, "avi", "avi", Video(["XVID"], "XVID", GEN_SIZES, "640x480", GENERIC_RATES, 1500, FPS_ANY, "as source"),
     Audio(["MP3", "AC-3"], "MP3", ABR_MP3, 128, SR, "44100", CH_ANY))
-# DV: fixed picture, rate and data rate; 16-bit PCM at 48 or 32 kHz.
+# DV: fixed picture, rate and data rate; 16-bit PCM at 48 kHz, or 32 kHz with PAL.
 fmt(2308, "dv", "dv", Video(["DVVIDEO"], "DVVIDEO", ["720x480"], "720x480", [25000], 25000, ["29.97"], "29.97"),
-    Audio(["PCM_S16"], "PCM_S16", ABR_PCM, "as source", SR_DV, "48000", ["stereo 2 channels"]))
+    Audio(["PCM_S16"], "PCM_S16", ABR_PCM, "as source", SR_DV_NTSC, "48000", ["stereo 2 channels"]))
 fmt(2309, "dv", "dv", Video(["DVVIDEO"], "DVVIDEO", ["720x576"], "720x576", [25000], 25000, ["25"], "25"),
     Audio(["PCM_S16"], "PCM_S16", ABR_PCM, "as source", SR_DV, "48000", ["stereo 2 channels"]))
 
