@@ -113,29 +113,34 @@ void TVideoPreprocessor::Process(AVFrame* picture, int64_t ptsUs, const TSetting
         filled = deinterlacer_->Run(picture, work_.get());
         if (!filled) log.Log(settings.sender, llError, "Deinterlacing failed.");
     }
-    if (!filled && av_frame_copy(work_.get(), picture) < 0) {
-        log.Log(settings.sender, llError, "hook buf malloc error.");
-        return;
+    if (customHook_) {
+        // The hook's picture is converted straight from the decoded (or deinterlaced) one and back
+        // into the work buffer, so the work buffer needs no copy of it first.
+        const bool wroteBack = RunCustomHook(filled ? work_.get() : picture, work_.get(), ptsUs, settings);
+        if (!wroteBack && !filled) return;  // the picture stays as decoded
+    } else {
+        if (!filled && av_frame_copy(work_.get(), picture) < 0) {
+            log.Log(settings.sender, llError, "hook buf malloc error.");
+            return;
+        }
+        if (hooks)
+            settings.videoHooks->Process(work_->data, work_->linesize, work_->format, work_->width, work_->height,
+                                         ptsUs);
     }
     av_frame_copy_props(work_.get(), picture);
-
-    if (customHook_) {
-        RunCustomHook(work_.get(), ptsUs, settings);
-    } else if (hooks) {
-        settings.videoHooks->Process(work_->data, work_->linesize, work_->format, work_->width, work_->height, ptsUs);
-    }
 
     // Later steps see the processed picture.
     av_frame_unref(picture);
     if (av_frame_ref(picture, work_.get()) < 0) log.Log(settings.sender, llError, "hook buf malloc error.");
 }
 
-void TVideoPreprocessor::RunCustomHook(AVFrame* work, int64_t ptsUs, const TSettings& settings) {
+bool TVideoPreprocessor::RunCustomHook(const AVFrame* source, AVFrame* work, int64_t ptsUs, const TSettings& settings) {
     TFFLogger& log = TFFLogger::Instance();
     const auto format = static_cast<AVPixelFormat>(work->format);
     bool stopHook = false;
     bool failed = false;
-    if (!converter_.ToBitmap(work->data, work->linesize, format, work->width, work->height)) {
+    bool wroteBack = false;
+    if (!converter_.ToBitmap(source->data, source->linesize, format, work->width, work->height)) {
         log.Log(settings.sender, llError, "Cannot initialize the toRGB conversion context");
         failed = true;
     } else {
@@ -149,13 +154,17 @@ void TVideoPreprocessor::RunCustomHook(AVFrame* work, int64_t ptsUs, const TSett
             log.Log(settings.sender, llError, "Error occurs OnCustomHook: unknown exception");
             update = false;
         }
-        if (update && !converter_.FromBitmap(work->data, work->linesize, format, work->width, work->height)) {
-            log.Log(settings.sender, llError, "Cannot initialize the fromRGB conversion context");
-            failed = true;
+        if (update) {
+            wroteBack = converter_.FromBitmap(work->data, work->linesize, format, work->width, work->height);
+            if (!wroteBack) {
+                log.Log(settings.sender, llError, "Cannot initialize the fromRGB conversion context");
+                failed = true;
+            }
         }
     }
     if (stopHook || failed) {
         customHook_ = nullptr;
         if (settings.usingVideoHooks) *settings.usingVideoHooks = false;
     }
+    return wroteBack;
 }

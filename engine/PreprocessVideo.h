@@ -47,7 +47,9 @@ public:
 private:
     bool PrepareWork(const AVFrame* picture);
     bool Deinterlace(const AVFrame* picture);
-    void RunCustomHook(AVFrame* work, int64_t ptsUs, const TSettings& settings);
+    // Converts `source` for the hook and, when the hook asks for it, its bitmap back into `work`
+    // (which may be `source`). True when `work` now holds the hook's picture.
+    bool RunCustomHook(const AVFrame* source, AVFrame* work, int64_t ptsUs, const TSettings& settings);
 
     int frameCounter_ = 0;
     TCustomHookHandler customHook_;
