@@ -35,6 +35,16 @@ tool_options() {
 }
 
 now() { date +%s.%N; }
+# Runs a command and appends its wall time in seconds to the array named by $1.
+timed() {
+  local -n times=$1
+  shift
+  local t0 t1
+  t0=$(now)
+  "$@" || return
+  t1=$(now)
+  times+=("$(echo "$t1 - $t0" | bc -l)")
+}
 median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
 printf "%-28s %10s %10s %8s %8s\n" case quillmar_s ffmpeg_s time_x size_x
@@ -47,16 +57,13 @@ for c in "${cases[@]}"; do
     for who in ours theirs; do
       out="$work/$name.$who.$ext"
       rm -f "$out"
-      t0=$(now)
       if [ $who = ours ]; then
         # shellcheck disable=SC2086
-        "$cli" engine -i "$work/$src" $opts "$out" >/dev/null 2>&1 || { echo "quillmar failed on $name" >&2; exit 1; }
+        timed ours "$cli" engine -i "$work/$src" $opts "$out" >/dev/null 2>&1 || { echo "quillmar failed on $name" >&2; exit 1; }
       else
         # shellcheck disable=SC2086
-        ffmpeg -nostdin -v error -y -i "$work/$src" $(tool_options "$opts") "$out" || { echo "ffmpeg failed on $name" >&2; exit 1; }
+        timed theirs ffmpeg -nostdin -v error -y -i "$work/$src" $(tool_options "$opts") "$out" || { echo "ffmpeg failed on $name" >&2; exit 1; }
       fi
-      t1=$(now)
-      if [ $who = ours ]; then ours+=("$(echo "$t1 - $t0" | bc -l)"); else theirs+=("$(echo "$t1 - $t0" | bc -l)"); fi
     done
   done
   mo=$(printf "%s\n" "${ours[@]}" | median)
@@ -87,12 +94,8 @@ for c in "${effect_cases[@]}"; do
       rm -rf "$dir"
       extra=""
       [ $who = decorated ] && extra=$effects
-      t0=$(now)
-      # shellcheck disable=SC2086
-      eval "\"$cli\" convert --settings \"$work/settings.ini\" --format $code --output-dir \"$dir\" $extra \"$work/$src\"" \
+      timed $who eval "\"$cli\" convert --settings \"$work/settings.ini\" --format $code --output-dir \"$dir\" $extra \"$work/$src\"" \
         >/dev/null 2>&1 || { echo "quillmar convert failed on $name ($who)" >&2; exit 1; }
-      t1=$(now)
-      if [ $who = plain ]; then plain+=("$(echo "$t1 - $t0" | bc -l)"); else decorated+=("$(echo "$t1 - $t0" | bc -l)"); fi
     done
   done
   mp=$(printf "%s\n" "${plain[@]}" | median)
