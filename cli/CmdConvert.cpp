@@ -148,7 +148,7 @@ void WarnAboutWatermarkImage(const TConvertJobOptions& job) {
     if (!job.image || job.image->empty()) return;
     std::string error;
     if (!LoadOverlayImage(*job.image, &error))
-        std::fprintf(stderr, "quillmar-cli convert: %s The files are converted without the image.\n", error.c_str());
+        std::fprintf(stderr, "quillmar-cli convert: %s Until it can be read, frames are converted without effects or watermark.\n", error.c_str());
 }
 
 // Text watermarks draw with Qt's fonts, which need a GUI application object; offscreen needs no display.

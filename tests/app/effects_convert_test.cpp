@@ -143,6 +143,16 @@ TEST(ConvertWithEffects, WhiteImageInStyleTwoLeavesTheFrames) {
     EXPECT_LT(Luma(identity[0], 120, 80), 230);
 }
 
+// A watermark picture that cannot be read is named once up front and the file still converts.
+TEST(ConvertWithEffects, UnreadableImageIsNamedAndTheFileConverts) {
+    const std::string dir = testmedia::TempDir();
+    std::string log;
+    const std::string out = Convert(testmedia::Fixture("av.mp4"), "--saturation 0 --image " + Quote(dir + "/gone.bmp"), &log);
+    EXPECT_FALSE(out.empty());
+    EXPECT_NE(log.find("gone.bmp"), std::string::npos) << log;
+    EXPECT_NE(log.find("frames are converted without effects or watermark"), std::string::npos) << log;
+}
+
 // Bad option values are refused before anything is converted, each with its own message.
 TEST(ConvertWithEffects, BadJobOptionsAreRefusedWithAMessage) {
     struct Case {
