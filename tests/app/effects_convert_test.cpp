@@ -153,6 +153,15 @@ TEST(ConvertWithEffects, UnreadableImageIsNamedAndTheFileConverts) {
     EXPECT_NE(log.find("frames are converted without effects or watermark"), std::string::npos) << log;
 }
 
+// The trim options reach the job: one second from 0.5 s of a two-second source.
+TEST(ConvertWithEffects, TrimOptionsSetTheConvertedRange) {
+    const std::string out = Convert(testmedia::Fixture("av.mp4"), "--trim-start 0.5 --trim-length 1");
+    ASSERT_FALSE(out.empty());
+    std::string duration;
+    ASSERT_EQ(testmedia::Run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + Quote(out), &duration), 0);
+    EXPECT_NEAR(std::atof(duration.c_str()), 1.0, 0.1) << duration;
+}
+
 // Bad option values are refused before anything is converted, each with its own message.
 TEST(ConvertWithEffects, BadJobOptionsAreRefusedWithAMessage) {
     struct Case {
