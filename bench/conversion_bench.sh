@@ -84,7 +84,7 @@ effect_cases=(
   "720p_appletv_x264_720p|src720.mp4|205"
   "1080p_hd_avi_mpeg4_720p|src1080.mp4|2100"
 )
-printf "\n%-28s %10s %10s %8s\n" case effects_s plain_s time_x
+printf "\nconversions with effects and watermark vs without\n%-28s %10s %10s %8s\n" case effects_s plain_s time_x
 for c in "${effect_cases[@]}"; do
   IFS='|' read -r name src code <<<"$c"
   plain=() decorated=()
