@@ -210,7 +210,7 @@ struct TOptionHandlers {
                 aspect = 0.0;
             }
         }
-        if (aspect == 0.0) Fail("Incorrect aspect ratio specification.");
+        if (aspect == 0.0) Fail("Incorrect aspect ratio value.");
         S(task).frameAspectRatio = aspect;
     }
 
@@ -584,13 +584,13 @@ double ParseFloatValue(const std::string& value) {
 int64_t ParseDurationValue(const std::string& name, const std::string& value) {
     int64_t us = 0;
     if (av_parse_time(&us, value.c_str(), 1) < 0)
-        Fail(Format("Invalid %s specification for %s: %s", "duration", name.c_str(), value.c_str()));
+        Fail(Format("Invalid %s value for %s: %s", "duration", name.c_str(), value.c_str()));
     return us;
 }
 
 int64_t ParseDateValue(const std::string& name, const std::string& value) {
     int64_t us = 0;
     if (av_parse_time(&us, value.c_str(), 0) < 0)
-        Fail(Format("Invalid %s specification for %s: %s", "date", name.c_str(), value.c_str()));
+        Fail(Format("Invalid %s value for %s: %s", "date", name.c_str(), value.c_str()));
     return us;
 }
