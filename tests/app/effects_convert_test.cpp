@@ -33,13 +33,13 @@ std::string ShippedSettings() {
     return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "data" / "quillmar.ini").string();
 }
 
-// A 320x240 source of one second made by the ffmpeg tool (the lavfi source given) with sound.
-std::string MakeSource(const std::string& dir, const std::string& name, const std::string& video) {
-    const std::string path = dir + "/" + name;
-    const std::string sep = video.find('=') == std::string::npos ? "=" : ":";
-    const int status = testmedia::Run("ffmpeg -v error -y -f lavfi -i " + video + sep +
-                                      "size=320x240:rate=25:duration=1 -f lavfi -i sine=duration=1 -c:v libx264 "
-                                      "-preset ultrafast -qp 0 -pix_fmt yuv420p -c:a aac " + Quote(path));
+// A flat mid-grey 320x240 source of one second with sound, kept losslessly so that only a
+// watermark can make a difference.
+std::string MakeGreySource(const std::string& dir) {
+    const std::string path = dir + "/grey.mp4";
+    const int status = testmedia::Run("ffmpeg -v error -y -f lavfi -i color=c=0x606060:size=320x240:rate=25:duration=1 "
+                                      "-f lavfi -i sine=duration=1 -c:v libx264 -preset ultrafast -qp 0 "
+                                      "-pix_fmt yuv420p -c:a aac " + Quote(path));
     EXPECT_EQ(status, 0) << "ffmpeg could not make " << path;
     return path;
 }
@@ -77,8 +77,7 @@ std::vector<std::string> DecodedFrames(const std::string& path) {
 uint8_t Luma(const std::string& frame, int x, int y) { return static_cast<uint8_t>(frame[y * kWidth + x]); }
 
 TEST(ConvertWithEffects, SaturationZeroGivesGreyFrames) {
-    const std::string dir = testmedia::TempDir();
-    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
+    const std::string source = testmedia::Fixture("short.mp4");
     const auto colourful = DecodedFrames(Convert(source, ""));
     const auto grey = DecodedFrames(Convert(source, "--saturation 0"));
     ASSERT_FALSE(grey.empty());
@@ -99,7 +98,7 @@ TEST(ConvertWithEffects, SaturationZeroGivesGreyFrames) {
 // they were away from it.
 TEST(ConvertWithEffects, TextWatermarkChangesOnlyItsPlace) {
     const std::string dir = testmedia::TempDir();
-    const std::string source = MakeSource(dir, "grey.mp4", "color=c=0x606060");
+    const std::string source = MakeGreySource(dir);
     const auto plain = DecodedFrames(Convert(source, ""));
     const auto marked = DecodedFrames(Convert(source, "--text QM --font 'DejaVu Sans,14,0xFFFFFF,bold' --text-pos 200,150"));
     ASSERT_EQ(plain.size(), marked.size());
@@ -126,7 +125,7 @@ TEST(ConvertWithEffects, TextWatermarkChangesOnlyItsPlace) {
 // nothing (256/0/256 runs the colour routine as identity), whatever the alpha.
 TEST(ConvertWithEffects, WhiteImageInStyleTwoLeavesTheFrames) {
     const std::string dir = testmedia::TempDir();
-    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
+    const std::string source = testmedia::Fixture("short.mp4");
     const std::string white = dir + "/white.bmp";
     ASSERT_EQ(testmedia::Run("ffmpeg -v error -y -f lavfi -i color=c=white:size=64x48 -frames:v 1 -pix_fmt bgr24 " +
                              Quote(white)),
@@ -212,21 +211,37 @@ public:
     void Close() override {}
 };
 
+// The batch control's surroundings: a copy of the shipped settings writing into dir/out, the
+// format file, an engine and its job list, with the main-thread calls served by `dispatcher`.
+struct TMainThreadScope {
+    explicit TMainThreadScope(std::shared_ptr<TQueueDispatcher> d) { SetMainThreadDispatcher(std::move(d)); }
+    ~TMainThreadScope() { SetMainThreadDispatcher(nullptr); }
+};
+
+std::string CopyOfShippedSettings(const std::string& dir) {
+    fs::copy_file(ShippedSettings(), dir + "/quillmar.ini");
+    return dir + "/quillmar.ini";
+}
+
+struct TBatchRig {
+    std::shared_ptr<TQueueDispatcher> dispatcher = std::make_shared<TQueueDispatcher>();
+    TMainThreadScope mainThread{dispatcher};
+    std::string dir = testmedia::TempDir();
+    TAppSettings settings{CopyOfShippedSettings(dir)};
+    TIniStore formats{(fs::path(ShippedSettings()).parent_path() / "quillmarformat.ini").string()};
+    TSilentPrompt prompt;
+    TSilentView view;
+    ZAReravIRE engine;
+    TJobList jobs{engine, settings.Store(), formats, [this](const std::string& s, const std::string& suffix) {
+                      return BuildOutputName(settings, prompt, s, suffix);
+                  }};
+
+    TBatchRig() { settings.SetOutPutDir(dir + "/out"); }
+};
+
 // A watermark picture that is missing: every frame logs the hook's error, the frames stay as decoded
 // and the conversion completes. A job with neutral settings gets no hook at all.
 TEST(BatchEffects, MissingImageLogsEachFrameAndTheConversionCompletes) {
-    auto dispatcher = std::make_shared<TQueueDispatcher>();
-    SetMainThreadDispatcher(dispatcher);
-    const std::string dir = testmedia::TempDir();
-    const std::string source = MakeSource(dir, "bars.mp4", "testsrc2");
-    fs::copy_file(ShippedSettings(), dir + "/quillmar.ini");
-    TAppSettings settings(dir + "/quillmar.ini");
-    settings.SetOutPutDir(dir + "/out");
-    const TIniStore formats(
-        (fs::path(ShippedSettings()).parent_path() / "quillmarformat.ini").string());
-    TSilentPrompt prompt;
-    TSilentView view;
-
     std::mutex linesMutex;
     int hookErrors = 0;
     TFFLogger::Instance().SetOnLog([&](TFFBaseComponent*, uint32_t, TLogLevel, const std::string& msg) {
@@ -235,29 +250,27 @@ TEST(BatchEffects, MissingImageLogsEachFrameAndTheConversionCompletes) {
             ++hookErrors;
     });
     std::vector<bool> completed;
+    std::string out;
     {
-        ZAReravIRE engine;
-        TJobList jobs(engine, settings.Store(), formats, [&](const std::string& s, const std::string& suffix) {
-            return BuildOutputName(settings, prompt, s, suffix);
-        });
-        ASSERT_EQ(jobs.Add({source, testmedia::Fixture("av.mkv")}, ""), 2);
-        jobs.Row(0).Record->ImageFile = dir + "/missing.bmp";
-        jobs.Row(0).Record->Saturation = 0;
+        TBatchRig rig;
+        out = rig.dir + "/out/short_(new).mp4";
+        ASSERT_EQ(rig.jobs.Add({testmedia::Fixture("short.mp4"), testmedia::Fixture("av.mkv")}, ""), 2);
+        rig.jobs.Row(0).Record->ImageFile = rig.dir + "/missing.bmp";
+        rig.jobs.Row(0).Record->Saturation = 0;
 
-        TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+        TBatchControl batch(rig.engine, rig.jobs, rig.settings, rig.formats, rig.prompt, rig.view);
         bool ended = false;
         batch.OnTaskEnded = [&](const TTerminateInfo& info, int) { completed.push_back(info.Completed && !info.Failed); };
         batch.OnBatchEnded = [&] { ended = true; };
         ASSERT_TRUE(batch.Start());
-        ASSERT_TRUE(dispatcher->ServeUntil([&] { return ended; }, 120000));
+        ASSERT_TRUE(rig.dispatcher->ServeUntil([&] { return ended; }, 120000));
     }
     TFFLogger::Instance().SetOnLog({});
-    SetMainThreadDispatcher(nullptr);
 
     EXPECT_EQ(completed, (std::vector<bool>{true, true}));
     EXPECT_EQ(hookErrors, 25);  // one second at 25 frames a second, one line each
     // The failed decoration kept the frames in colour: saturation 0 was not applied either.
-    const auto frames = DecodedFrames(dir + "/out/bars_(new).mp4");
+    const auto frames = DecodedFrames(out);
     ASSERT_FALSE(frames.empty());
     int colour = 0;
     for (size_t i = kWidth * kHeight; i < frames[0].size(); ++i)
@@ -268,24 +281,13 @@ TEST(BatchEffects, MissingImageLogsEachFrameAndTheConversionCompletes) {
 // The hook finds each task's job through the task table: the decorated job's settings apply, a
 // changed setting shows from the next frame on, and a neutral job or an unknown task is left alone.
 TEST(BatchEffects, HookDecoratesWithTheTaskJobsCurrentSettings) {
-    auto dispatcher = std::make_shared<TQueueDispatcher>();
-    SetMainThreadDispatcher(dispatcher);
-    const std::string dir = testmedia::TempDir();
-    fs::copy_file(ShippedSettings(), dir + "/quillmar.ini");
-    TAppSettings settings(dir + "/quillmar.ini");
-    settings.SetOutPutDir(dir + "/out");
-    const TIniStore formats((fs::path(ShippedSettings()).parent_path() / "quillmarformat.ini").string());
-    TSilentPrompt prompt;
-    TSilentView view;
-    ZAReravIRE engine;
-    TJobList jobs(engine, settings.Store(), formats, [&](const std::string& s, const std::string& suffix) {
-        return BuildOutputName(settings, prompt, s, suffix);
-    });
+    TBatchRig rig;
+    TJobList& jobs = rig.jobs;
     ASSERT_EQ(jobs.Add({testmedia::Fixture("av.mkv"), testmedia::Fixture("av.avi"), testmedia::Fixture("av.mp4")}, ""),
               3);
     jobs.Row(0).Checked = false;  // not converted: task 0 is row 1
     jobs.Row(1).Record->Saturation = 0;
-    TBatchControl batch(engine, jobs, settings, formats, prompt, view);
+    TBatchControl batch(rig.engine, jobs, rig.settings, rig.formats, rig.prompt, rig.view);
     bool ended = false;
     batch.OnBatchEnded = [&] { ended = true; };
     ASSERT_TRUE(batch.Start());
@@ -298,7 +300,7 @@ TEST(BatchEffects, HookDecoratesWithTheTaskJobsCurrentSettings) {
         THookInfo info;
         info.TaskIndex = task;
         info.Bitmap = frame.View();
-        batch.CCAVCCustomHook(&engine, &info);
+        batch.CCAVCCustomHook(&rig.engine, &info);
         EXPECT_TRUE(info.UpdateFrame);
         EXPECT_FALSE(info.StopHook);
         return std::make_pair(before, frame);
@@ -323,8 +325,7 @@ TEST(BatchEffects, HookDecoratesWithTheTaskJobsCurrentSettings) {
         auto [before, after] = hookOn(task);
         EXPECT_TRUE(std::equal(after.Bits(), after.Bits() + after.Stride() * 2, before.Bits())) << task;
     }
-    ASSERT_TRUE(dispatcher->ServeUntil([&] { return ended; }, 120000));
-    SetMainThreadDispatcher(nullptr);
+    ASSERT_TRUE(rig.dispatcher->ServeUntil([&] { return ended; }, 120000));
 }
 
 }  // namespace
